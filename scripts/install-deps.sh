@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the demo need.
+# Installs only what is missing, so a second run costs nothing. Run as root (or
+# with sudo available); nothing is downloaded other than Debian packages.
+set -euo pipefail
+
+packages=(
+    cmake g++ ninja-build pkg-config
+    libgtest-dev
+)
+# Extra sets, chosen by the caller: ./scripts/install-deps.sh demo
+for extra in "$@"; do
+    case "$extra" in
+        demo) packages+=(qt6-base-dev) ;;
+        *) echo "install-deps: unknown set '$extra'" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1; }
+    sudo=sudo
+fi
+echo "Installing Debian packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
