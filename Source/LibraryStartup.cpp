@@ -1,6 +1,9 @@
 // Library start-up: the work done once before the application runs.
 
+#include "SystemClock.h"
 #include "detail/Crc16Table.h"
+
+#include <memory>
 
 namespace Quorvel::detail {
 
@@ -22,8 +25,15 @@ const TCrc16Table& Crc16Table() noexcept {
 
 namespace {
 
+// The library's one enhancer, held from start-up until static destruction at
+// shutdown. Defined before the start-up object, so it is destroyed after it.
+std::unique_ptr<TSystemClockResolutionEnhancer> SystemClockEnhancer;
+
 struct TLibraryStartup {
-    TLibraryStartup() { Crc16Table(); }
+    TLibraryStartup() {
+        SystemClockEnhancer = std::make_unique<TSystemClockResolutionEnhancer>();
+        Crc16Table();
+    }
 };
 
 // This unit is linked whenever the CRC is used, so its start-up runs too.

@@ -2,7 +2,7 @@
 
 namespace Quorvel {
 
-TModbusClient::TModbusClient() = default;
+TModbusClient::TModbusClient(TComponent* AOwner) : TComponent(AOwner) {}
 
 TModbusClient::~TModbusClient() = default;
 

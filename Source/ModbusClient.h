@@ -1,18 +1,17 @@
 // Quorvel: the Modbus client (master) component.
 #pragma once
 
+#include "QuorvelPlatform.h"
+
 #include <cstdint>
 
 namespace Quorvel {
 
 // Issues requests to a remote server through a TModbusConnection.
-class TModbusClient {
+class TModbusClient : public TComponent {
 public:
-    TModbusClient();
-    virtual ~TModbusClient();
-
-    TModbusClient(const TModbusClient&) = delete;
-    TModbusClient& operator=(const TModbusClient&) = delete;
+    explicit TModbusClient(TComponent* AOwner = nullptr);
+    ~TModbusClient() override;
 
     // Address of the remote server that requests go to; 0 is the broadcast address.
     std::uint8_t ServerAddress() const noexcept { return FServerAddress; }

@@ -4,7 +4,7 @@
 
 namespace Quorvel {
 
-TModbusServer::TModbusServer() = default;
+TModbusServer::TModbusServer(TComponent* AOwner) : TComponent(AOwner) {}
 
 TModbusServer::~TModbusServer() = default;
 

@@ -1,18 +1,17 @@
 // Quorvel: the Modbus server (slave) component.
 #pragma once
 
+#include "QuorvelPlatform.h"
+
 #include <cstdint>
 
 namespace Quorvel {
 
 // Answers requests from a remote client on a server-mode TModbusConnection.
-class TModbusServer {
+class TModbusServer : public TComponent {
 public:
-    TModbusServer();
-    virtual ~TModbusServer();
-
-    TModbusServer(const TModbusServer&) = delete;
-    TModbusServer& operator=(const TModbusServer&) = delete;
+    explicit TModbusServer(TComponent* AOwner = nullptr);
+    ~TModbusServer() override;
 
     // The station address, 1..247; another value raises "Value must be between
     // %d and %d" (1, 247) and leaves the address unchanged.

@@ -8,6 +8,9 @@
 #include "ModbusServer.h"
 #include "ModbusTransaction.h"
 #include "QuorvelErrors.h"
+#include "QuorvelPlatform.h"
+#include "SerialPortList.h"
+#include "SystemClock.h"
 
 namespace Quorvel {
 

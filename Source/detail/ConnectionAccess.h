@@ -4,10 +4,41 @@
 #pragma once
 
 #include "../ModbusConnection.h"
+#include "Event.h"
+#include "SerialDevice.h"
+#include "TransactionThread.h"
 
 namespace Quorvel::detail {
 
 struct TConnectionAccess {
+    using TDeviceFactory = TModbusConnection::TDeviceFactory;
+
+    static TEvent& BreakEvent(TModbusConnection& C) { return *C.FBreakEvent; }
+    static TSerialDevice* Device(TModbusConnection& C) { return C.FDevice.get(); }
+    static TTransactionThread* Thread(TModbusConnection& C) { return C.FThread.get(); }
+    // Replaces how the connection opens a port by name (tests wrap or fake it).
+    static void SetDeviceFactory(TModbusConnection& C, TDeviceFactory Factory) {
+        C.FDeviceFactory = std::move(Factory);
+    }
+
+    static void PurgeLine(TModbusConnection& C, bool Receive, bool Transmit) {
+        C.PurgeLine(Receive, Transmit);
+    }
+    static bool WriteFrame(TModbusConnection& C, const std::uint8_t* Data, std::int32_t Count,
+                           std::uint32_t Timeout) {
+        return C.WriteFrame(Data, Count, Timeout);
+    }
+    static std::int32_t ReadAvailable(TModbusConnection& C, std::uint8_t* Dest, std::int32_t Max) {
+        return C.ReadAvailable(Dest, Max);
+    }
+    static bool WaitForReceivedChar(TModbusConnection& C, std::uint32_t Timeout) {
+        return C.WaitForReceivedChar(Timeout);
+    }
+    static std::int32_t ReceiveFrame(TModbusConnection& C, std::uint8_t* Dest, std::int32_t Max,
+                                     std::uint32_t Timeout) {
+        return C.ReceiveFrame(Dest, Max, Timeout);
+    }
+
     static std::int32_t FrameCapacity(const TModbusConnection& C) { return C.FrameCapacity(); }
     static std::int32_t InterimBufferSize(const TModbusConnection& C) { return C.InterimBufferSize(); }
     static std::int32_t ErrorCheckSize(const TModbusConnection& C) { return C.ErrorCheckSize(); }

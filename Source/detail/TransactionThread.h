@@ -1,0 +1,54 @@
+// Internal to the Quorvel library; not part of its API.
+#pragma once
+
+#include "../ModbusConnection.h"
+#include "../ModbusTransaction.h"
+#include "Event.h"
+#include "Thread.h"
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace Quorvel::detail {
+
+// The worker thread of an open connection: it runs the client loop or the
+// server loop, by the connection's mode when it starts, and owns the queue of
+// client transactions waiting for the line.
+class TTransactionThread : public TThread {
+public:
+    // Starts running at once, with the connection's ThreadPriority.
+    explicit TTransactionThread(TModbusConnection& AConnection);
+    // Stops the thread and waits for it: a client transaction on the line
+    // finishes its attempts first. Queued transactions are freed without events.
+    ~TTransactionThread() override;
+
+    // Main thread: appends to the queue and wakes the client loop.
+    void Enqueue(std::unique_ptr<TModbusTransaction> Transaction);
+    // The queued transactions to Client's ServerAddress, all when Client is empty.
+    std::int32_t CountPendingTransactions(const TModbusClient* Client) const;
+    // Frees Client's queued transactions (all when empty), from the back.
+    void DiscardPendingTransactions(const TModbusClient* Client);
+    // Copies of the queued query frames, in queue order (for inspection).
+    std::vector<std::vector<std::uint8_t>> QueuedQueries() const;
+
+protected:
+    void Execute() override;
+
+private:
+    // Worker: the first queued transaction, or none.
+    std::unique_ptr<TModbusTransaction> Dequeue();
+    void ClientExecute();
+    void ServerExecute();
+
+    TModbusConnection& FConnection;
+    TEvent FEvent{false}; // wakes the client loop: a transaction queued, or the stop
+    std::vector<std::uint8_t> FInputBuffer;
+    std::vector<std::uint8_t> FOutputBuffer;
+    std::int32_t FInterimBufferSize;
+    mutable std::mutex FQueueLock;
+    std::deque<std::unique_ptr<TModbusTransaction>> FTransactionQueue;
+};
+
+} // namespace Quorvel::detail
