@@ -7,7 +7,11 @@
 
 namespace Quorvel {
 
+// Sequences of Modbus values: bits (coils, discrete inputs), 16-bit registers,
+// and raw bytes.
 using TBitValues = std::vector<bool>;
+using TRegValues = std::vector<std::uint16_t>;
+using TByteString = std::vector<std::uint8_t>;
 
 // Cursor moves of TModbusBuffer::Seek.
 enum TSeekMode { smBufStart, smBufEnd, smPriorByte, smNextByte, smPriorWord, smNextWord };

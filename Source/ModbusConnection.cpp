@@ -31,7 +31,14 @@ constexpr std::size_t MaxWriteRegisters = 123;
 } // namespace
 
 TModbusConnection::TModbusConnection(TComponent* AOwner)
-    : TComponent(AOwner), FBreakEvent(std::make_unique<detail::TEvent>(false)) {}
+    : TComponent(AOwner),
+      // Manual reset: once the close has signalled it, every later wait without
+      // limit ends at once too, until the next open resets it.
+      FBreakEvent(std::make_unique<detail::TEvent>(true)),
+      FInternalWindow(std::make_unique<detail::TMessageTarget>(
+          [this](unsigned Message, std::uintptr_t Param, std::unique_ptr<detail::TMessagePayload> Payload) {
+              InternalWndProc(Message, Param, std::move(Payload));
+          })) {}
 
 TModbusConnection::~TModbusConnection() {
     Destroying();
@@ -40,6 +47,8 @@ TModbusConnection::~TModbusConnection() {
     } catch (...) {
         ShowApplicationException(this, std::current_exception());
     }
+    // Hand-off messages still undelivered are released with the message target.
+    FInternalWindow.reset();
 }
 
 // --- Checks ------------------------------------------------------------------
@@ -419,6 +428,36 @@ void TModbusConnection::DiscardPendingTransactions(const TModbusClient* Client) 
     FThread->DiscardPendingTransactions(Client);
 }
 
+// --- Hand-off on the main thread -----------------------------------------------------
+
+TModbusClient* TModbusConnection::FindOriginator(const TModbusTransaction& Transaction) const {
+    TModbusClient* Client = Transaction.Originator;
+    if (Client == nullptr || std::find(FClientList.begin(), FClientList.end(), Client) == FClientList.end())
+        return nullptr;
+    return Client->ServerAddress() == Transaction.Info.Address ? Client : nullptr;
+}
+
+void TModbusConnection::InternalWndProc(unsigned Message, std::uintptr_t Param,
+                                        std::unique_ptr<detail::TMessagePayload> Payload) {
+    // The payload is released on the way out, whatever happens inside.
+    try {
+        if (Message == detail::MsgTransactionDone) {
+            auto& T = *static_cast<detail::TTransactionPayload&>(*Payload).Transaction;
+            TModbusClient* Client = FindOriginator(T);
+            if (Client != nullptr && FActive && !IsDestroying() && !Client->IsDestroying())
+                Client->DoneTransaction(T);
+        } else if (Message == detail::MsgFrameCopy) {
+            const auto& Data = static_cast<detail::TFramePayload&>(*Payload).Data;
+            if ((Param & 0xFF) != 0)
+                DoFrameSend(Data);
+            else
+                DoFrameReceive(Data);
+        }
+    } catch (...) {
+        ShowApplicationException(this, std::current_exception());
+    }
+}
+
 // --- Modem lines -----------------------------------------------------------------------
 
 void TModbusConnection::ChangeDTR(bool AValue) {
@@ -487,8 +526,7 @@ std::uint32_t TModbusConnection::WriteMultipleCoils(std::uint16_t StartBit, cons
     return EnqueueBroadcast(std::move(T));
 }
 
-std::uint32_t TModbusConnection::WriteMultipleRegisters(std::uint16_t StartReg,
-                                                        const std::vector<std::uint16_t>& RegValues,
+std::uint32_t TModbusConnection::WriteMultipleRegisters(std::uint16_t StartReg, const TRegValues& RegValues,
                                                         void* UserData) {
     CheckActive();
     const std::size_t Count = RegValues.size();

@@ -20,6 +20,8 @@ class TModbusClient;
 class TModbusServer;
 namespace detail {
 class TEvent;
+class TMessagePayload;
+class TMessageTarget;
 class TSerialDevice;
 class TTransactionThread;
 struct TConnectionAccess;
@@ -213,8 +215,7 @@ public:
     std::uint32_t WriteSingleCoil(std::uint16_t BitAddr, bool BitValue, void* UserData);
     std::uint32_t WriteSingleRegister(std::uint16_t RegAddr, std::uint16_t RegValue, void* UserData);
     std::uint32_t WriteMultipleCoils(std::uint16_t StartBit, const TBitValues& BitValues, void* UserData);
-    std::uint32_t WriteMultipleRegisters(std::uint16_t StartReg, const std::vector<std::uint16_t>& RegValues,
-                                         void* UserData);
+    std::uint32_t WriteMultipleRegisters(std::uint16_t StartReg, const TRegValues& RegValues, void* UserData);
 
     // Appends the client's ServerAddress, or 0 (broadcast) when Client is empty.
     void EmitHeader(const TModbusClient* Client, TModbusBuffer& Buffer) const;
@@ -284,6 +285,13 @@ private:
     bool IsExceptionReply(TModbusBuffer& Reply) const;
     void DecodeExceptionReply(TModbusBuffer& Reply, TServerException& Exception, std::uint8_t& Code) const;
 
+    // Hand-off on the main thread: the worker's posted messages arrive here.
+    void InternalWndProc(unsigned Message, std::uintptr_t Param,
+                         std::unique_ptr<detail::TMessagePayload> Payload);
+    // The transaction's originator, while it is still registered and still aims
+    // at the transaction's address; otherwise none.
+    TModbusClient* FindOriginator(const TModbusTransaction& Transaction) const;
+
     // Serial line I/O.
     void OpenPort();
     void ClosePort();
@@ -314,7 +322,8 @@ private:
     TFlowControl FFlowControl = fcNone;
     bool FHookExistingPort = false;
     std::int32_t FInputBufferSize = 1024;
-    mutable std::shared_mutex FLock; // the settings the worker reads while it runs
+    std::unique_ptr<detail::TMessageTarget> FInternalWindow; // receives the worker's messages
+    mutable std::shared_mutex FLock;                         // the settings the worker reads while it runs
     TMaxRetries FMaxRetries = 1;
     std::uint32_t FNextUniqueID = 0;
     std::int32_t FOutputBufferSize = 1024;

@@ -3,6 +3,7 @@
 // the application's exception display.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
@@ -87,6 +88,13 @@ private:
     bool FDestroying = false;
 };
 
+// The silent error: raised to abandon an operation without showing anything.
+// The exception display is never called for it.
+class EAbort : public std::exception {
+public:
+    const char* what() const noexcept override { return "Operation aborted"; }
+};
+
 // Thread priorities for a connection's worker thread, mapped to the nearest
 // Linux scheduling setting on a best-effort basis.
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
@@ -98,6 +106,25 @@ enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest,
 // a GUI installs its error box. Always called on the main thread (or the thread
 // that loads components).
 using TApplicationExceptionHandler = std::function<void(TComponent* Sender, std::exception_ptr Error)>;
+
+// The main-thread queue: where the worker threads of open connections hand work
+// to the application's main thread (the thread that started the library).
+// Finished transactions and frame copies are posted and handled in posting
+// order; the worker's synchronous calls (a server's processing of a request)
+// wait in the same queue. Nothing is handled until the main thread pumps the
+// queue: a console program or a test calls ProcessMessages, or waits with
+// WaitForMessages first; a GUI watches MessageQueueHandle with its event loop
+// (for example a socket notifier) and calls ProcessMessages when it is readable.
+
+// Main thread: handles every message queued at the time of the call, in order;
+// returns how many were handled. Errors raised by handlers go to the exception
+// display. Called from another thread it handles nothing and returns 0.
+int ProcessMessages();
+// Main thread: waits up to TimeoutMs (0xFFFFFFFF: no limit) until a message is
+// queued; true when one is. Handles nothing itself.
+bool WaitForMessages(std::uint32_t TimeoutMs);
+// A descriptor that is readable while messages wait to be handled.
+int MessageQueueHandle() noexcept;
 
 // Installs Handler (an empty one restores the default); returns the previous one.
 TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler Handler);

@@ -5,6 +5,8 @@
 #include "ModbusClient.h"
 #include "detail/ConnectionAccess.h"
 
+#include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace Quorvel::detail {
@@ -89,11 +91,112 @@ void TTransactionThread::Execute() {
         ClientExecute();
 }
 
+void TTransactionThread::HandleException(std::exception_ptr Error) {
+    // The worker waits until the main thread has shown it.
+    Synchronize([&] { ShowApplicationException(&FConnection, Error); });
+}
+
+void TTransactionThread::NotifyFrame(const std::uint8_t* Bytes, std::int32_t Count, bool Sent) {
+    if (Count <= 0)
+        return;
+    // Posted whether or not a handler is assigned now: the handlers belong to the
+    // main thread, and the dispatcher there decides.
+    TConnectionAccess::InternalWindow(FConnection)
+        .Post(MsgFrameCopy, Sent ? 1 : 0, std::make_unique<TFramePayload>(Bytes, Count));
+}
+
 void TTransactionThread::ClientExecute() {
-    // The client loop runs the queued transactions on the line; until it does,
-    // the thread only waits to be stopped and leaves the queue alone.
-    while (!Terminated())
+    TConnectionAccess::PurgeLine(FConnection, true, true);
+    while (!Terminated()) {
         FEvent.Wait(InfiniteTimeout);
+        // The whole queue is drained before the next wait.
+        while (!Terminated()) {
+            auto T = Dequeue();
+            if (!T)
+                break;
+            try {
+                ProcessTransaction(std::move(T));
+            } catch (...) {
+                // The transaction is gone with the error; the loop goes on.
+                HandleException(std::current_exception());
+            }
+        }
+    }
+}
+
+namespace {
+
+void SleepMs(std::uint32_t Ms) {
+    if (Ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+}
+
+} // namespace
+
+void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> T) {
+    auto& C = FConnection;
+    using A = TConnectionAccess;
+    T->Info.Retries = 0;
+    // Encoded once for all attempts.
+    const std::int32_t QuerySize =
+        A::EncodeFrame(C, T->QueryBuffer(), FOutputBuffer.data(), FInterimBufferSize);
+    const bool Broadcast = T->Info.Address == 0 && !T->Custom;
+    for (;;) {
+        T->Info.Reply = srNone;
+        ++T->Info.Retries;
+        NotifyFrame(FOutputBuffer.data(), QuerySize, true);
+        // Anything still arriving from before belongs to no one.
+        A::PurgeLine(C, true, true);
+        if (A::WriteFrame(C, FOutputBuffer.data(), QuerySize, C.SendTimeout())) {
+            if (Broadcast) {
+                SleepMs(C.TurnaroundDelay());
+                T->Info.Reply = srNormalReply;
+            } else {
+                T->Info.Reply = ReceiveReply(*T, QuerySize);
+            }
+        }
+        SleepMs(C.RefetchDelay());
+        // An answer of any kind ends the transaction; silence or damage is retried.
+        if (T->Info.Reply > srUnexpectedReply || T->Info.Retries >= C.MaxRetries())
+            break;
+    }
+    if (Broadcast)
+        return; // freed here: a broadcast has no completion of any kind
+    A::InternalWindow(C).Post(MsgTransactionDone, 0, std::make_unique<TTransactionPayload>(std::move(T)));
+}
+
+TServerReply TTransactionThread::ReceiveReply(TModbusTransaction& T, std::int32_t QuerySize) {
+    auto& C = FConnection;
+    using A = TConnectionAccess;
+    std::uint8_t* In = FInputBuffer.data();
+    for (;;) {
+        std::int32_t N = A::ReceiveFrame(C, In, FInterimBufferSize, C.ReceiveTimeout());
+        // Two-wire adapters echo the query before the reply comes.
+        if (C.EchoQueryBeforeReply() && N >= QuerySize &&
+            std::memcmp(In, FOutputBuffer.data(), static_cast<std::size_t>(QuerySize)) == 0) {
+            if (N == QuerySize) {
+                N = A::ReceiveFrame(C, In, FInterimBufferSize, C.ReceiveTimeout());
+            } else {
+                std::memmove(In, In + QuerySize, static_cast<std::size_t>(N - QuerySize));
+                N -= QuerySize;
+            }
+        }
+        NotifyFrame(In, N, false);
+        if (N == 0)
+            return srNone;
+        if (!A::DecodeFrame(C, In, N, T.ReplyBuffer()))
+            return srInvalidFrame;
+        // A frame from another server is skipped as if it had not arrived.
+        if (!A::IsAddressAccepted(C, T.QueryBuffer(), T.ReplyBuffer(), T.Promiscuous))
+            continue;
+        if (!A::IsSameCommand(C, T.QueryBuffer(), T.ReplyBuffer()))
+            return srUnmatchedReply;
+        if (A::IsExceptionReply(C, T.ReplyBuffer())) {
+            A::DecodeExceptionReply(C, T.ReplyBuffer(), T.Info.Exception, T.Info.ExceptionCode);
+            return srExceptionReply;
+        }
+        return srNormalReply;
+    }
 }
 
 void TTransactionThread::ServerExecute() {

@@ -16,6 +16,7 @@ struct TConnectionAccess {
     static TEvent& BreakEvent(TModbusConnection& C) { return *C.FBreakEvent; }
     static TSerialDevice* Device(TModbusConnection& C) { return C.FDevice.get(); }
     static TTransactionThread* Thread(TModbusConnection& C) { return C.FThread.get(); }
+    static TMessageTarget& InternalWindow(TModbusConnection& C) { return *C.FInternalWindow; }
     // Replaces how the connection opens a port by name (tests wrap or fake it).
     static void SetDeviceFactory(TModbusConnection& C, TDeviceFactory Factory) {
         C.FDeviceFactory = std::move(Factory);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../QuorvelPlatform.h"
+#include "Event.h"
 
 #include <atomic>
 #include <thread>
@@ -26,6 +27,8 @@ public:
     void SetPriority(TThreadPriority Priority) noexcept;
     TThreadPriority Priority() const noexcept { return FPriority.load(); }
     // Waits until Execute has returned; at once when it has or never started.
+    // On the main thread it keeps running the worker's synchronous calls while
+    // it waits, so a worker blocked in one can reach its end.
     void WaitFor() noexcept;
     bool IsCurrentThread() const noexcept { return std::this_thread::get_id() == FThread.get_id(); }
 
@@ -41,6 +44,7 @@ private:
     std::atomic<bool> FTerminated{false};
     std::atomic<TThreadPriority> FPriority{tpNormal};
     std::atomic<long> FNativeId{0}; // the kernel thread id, once running
+    TEvent FFinished{true};         // set when Execute has returned
 };
 
 } // namespace Quorvel::detail

@@ -4,6 +4,7 @@
 #include "../ModbusConnection.h"
 #include "../ModbusTransaction.h"
 #include "Event.h"
+#include "MainThreadQueue.h"
 #include "Thread.h"
 
 #include <deque>
@@ -12,6 +13,23 @@
 #include <vector>
 
 namespace Quorvel::detail {
+
+// The worker's messages to the connection's message target: a finished client
+// transaction (Param 0), and a copy of a frame's line bytes (Param 1 for a sent
+// frame, 0 for a received one).
+inline constexpr unsigned WM_USER = 0x0400;
+inline constexpr unsigned MsgTransactionDone = WM_USER + 1;
+inline constexpr unsigned MsgFrameCopy = WM_USER + 2;
+
+struct TTransactionPayload : TMessagePayload {
+    explicit TTransactionPayload(std::unique_ptr<TModbusTransaction> T) : Transaction(std::move(T)) {}
+    std::unique_ptr<TModbusTransaction> Transaction;
+};
+
+struct TFramePayload : TMessagePayload {
+    TFramePayload(const std::uint8_t* Bytes, std::int32_t Count) : Data(Bytes, Bytes + Count) {}
+    TFrameData Data;
+};
 
 // The worker thread of an open connection: it runs the client loop or the
 // server loop, by the connection's mode when it starts, and owns the queue of
@@ -41,6 +59,14 @@ private:
     std::unique_ptr<TModbusTransaction> Dequeue();
     void ClientExecute();
     void ServerExecute();
+    // Runs one client transaction on the line, all its attempts, then hands it on.
+    void ProcessTransaction(std::unique_ptr<TModbusTransaction> T);
+    // Receives and judges the reply to T within one attempt.
+    TServerReply ReceiveReply(TModbusTransaction& T, std::int32_t QuerySize);
+    // Posts a copy of line bytes for OnFrameSend (Sent) or OnFrameReceive.
+    void NotifyFrame(const std::uint8_t* Bytes, std::int32_t Count, bool Sent);
+    // Shows the error being handled on the main thread (never for EAbort).
+    virtual void HandleException(std::exception_ptr Error);
 
     TModbusConnection& FConnection;
     TEvent FEvent{false}; // wakes the client loop: a transaction queued, or the stop

@@ -147,6 +147,13 @@ std::string ExceptionMessage(std::exception_ptr Error) {
 }
 
 void ShowApplicationException(TComponent* Sender, std::exception_ptr Error) noexcept {
+    try {
+        if (Error)
+            std::rethrow_exception(Error);
+    } catch (const EAbort&) {
+        return; // the silent error is never shown
+    } catch (...) {
+    }
     TApplicationExceptionHandler Handler;
     {
         std::lock_guard Lock(HandlerLock);

@@ -2,6 +2,10 @@
 
 #include "detail/Thread.h"
 
+#include "detail/MainThreadQueue.h"
+
+#include <cerrno>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -22,11 +26,25 @@ void TThread::Run() noexcept {
     FNativeId.store(static_cast<long>(syscall(SYS_gettid)));
     ApplyPriority(pthread_self());
     Execute();
+    FFinished.Set();
 }
 
 void TThread::WaitFor() noexcept {
-    if (FThread.joinable() && !IsCurrentThread())
-        FThread.join();
+    if (!FThread.joinable() || IsCurrentThread())
+        return;
+    if (IsMainThread()) {
+        pollfd Fds[2] = {{FFinished.Fd(), POLLIN, 0}, {SynchronizeHandle(), POLLIN, 0}};
+        for (;;) {
+            const int R = poll(Fds, 2, -1);
+            if (R < 0 && errno != EINTR)
+                break; // cannot wait here any more; join below still waits for the end
+            if (Fds[0].revents != 0)
+                break;
+            if (Fds[1].revents != 0)
+                CheckSynchronize();
+        }
+    }
+    FThread.join();
 }
 
 void TThread::SetPriority(TThreadPriority Priority) noexcept {

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Quorvel;
@@ -45,6 +46,13 @@ protected:
             auto Inner = detail::OpenSerialDevice(Port);
             return Inner ? std::make_unique<QuorvelTest::TRecordingDevice>(std::move(Inner), Log) : nullptr;
         });
+    }
+
+    // Opens, then waits until the worker has made its start-up purge of the line,
+    // so that the recorded calls after this are the test's own.
+    void OpenAndSettle() {
+        Connection.Open();
+        ASSERT_TRUE(Log->WaitFor("purge"));
     }
 
     // A transaction to Address, enqueued as if Client had made it.
@@ -110,7 +118,7 @@ TEST(ConnectionDefaultsTest, RangeRules) {
 }
 
 TEST_F(ConnectionOnPty, ClosedOnlySettingsRefuseChangesWhileOpen) {
-    Connection.Open();
+    OpenAndSettle();
     ASSERT_TRUE(Connection.Active());
     struct TCase {
         const char* Name;
@@ -221,6 +229,8 @@ TEST_F(ConnectionOnPty, HookedPortIsUsedAndNeverClosed) {
     Connection.OnGetHookedPortHandle = [&](TComponent*, TPortHandle& Handle) { Handle = Fd; };
     Connection.Open();
     ASSERT_TRUE(Connection.Active());
+    // The worker purges the line once when it starts; write only after that.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const std::uint8_t Byte = 0x5A;
     EXPECT_TRUE(Access::WriteFrame(Connection, &Byte, 1, 1000));
     EXPECT_EQ(Pty.Read(1, std::chrono::milliseconds(1000)), TBytes{0x5A});
@@ -330,7 +340,7 @@ TEST_F(ConnectionOnPty, ManualModemLines) {
         {fcNone, true, true}, {fcRtsToggle, true, false}, {fcRtsCts, true, false}, {fcDtrDsr, false, true}};
     for (const auto& C : Cases) {
         Connection.SetFlowControl(C.Flow);
-        Connection.Open();
+        OpenAndSettle();
         Log->Clear();
         EXPECT_EQ(ErrorOf([&] { Connection.ChangeDTR(false); }), C.DTRAllowed ? "" : FlowNotValid) << C.Flow;
         EXPECT_EQ(ErrorOf([&] { Connection.ChangeRTS(true); }), C.RTSAllowed ? "" : FlowNotValid) << C.Flow;

@@ -8,12 +8,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace QuorvelTest {
 
 struct TDeviceCall {
-    std::string What; // "RTS 1", "DTR 0", "write", "drain", "configure", "closed"
+    std::string What; // "RTS 1", "DTR 0", "write", "drain", "configure", "purge", "closed"
     std::chrono::steady_clock::time_point When;
     Quorvel::detail::TLineSettings Settings; // for "configure"
 };
@@ -37,6 +38,18 @@ struct TDeviceLog {
     std::vector<TDeviceCall> Snapshot() {
         std::lock_guard L(Lock);
         return Calls;
+    }
+    // Waits until What has been recorded; false after Timeout.
+    bool WaitFor(const std::string& What,
+                 std::chrono::milliseconds Timeout = std::chrono::milliseconds(2000)) {
+        const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+        while (std::chrono::steady_clock::now() < Deadline) {
+            for (const auto& Name : Names())
+                if (Name == What)
+                    return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     }
     void Clear() {
         std::lock_guard L(Lock);
@@ -66,7 +79,10 @@ public:
         FLog->Add(Raised ? "DTR 1" : "DTR 0");
         FInner->SetDTR(Raised);
     }
-    void Purge(bool Rx, bool Tx) override { FInner->Purge(Rx, Tx); }
+    void Purge(bool Rx, bool Tx) override {
+        FInner->Purge(Rx, Tx);
+        FLog->Add("purge");
+    }
     void ClearErrors() override { FInner->ClearErrors(); }
     std::int32_t Read(std::uint8_t* Dest, std::int32_t Max) override { return FInner->Read(Dest, Max); }
     bool Write(const std::uint8_t* Data, std::int32_t Count, std::uint32_t TimeoutMs) override {
