@@ -458,6 +458,29 @@ void TModbusConnection::InternalWndProc(unsigned Message, std::uintptr_t Param,
     }
 }
 
+TModbusServer* TModbusConnection::FindServer(std::uint8_t Address) const {
+    for (TModbusServer* Server : FServerList) {
+        if (Server->Address() == Address)
+            return Server;
+    }
+    return nullptr;
+}
+
+void TModbusConnection::ProcessRemoteTransaction(TModbusTransaction& Transaction) {
+    if (Transaction.Info.Address != 0) {
+        // Queries for addresses with no local server are ignored.
+        if (TModbusServer* Server = FindServer(Transaction.Info.Address))
+            Server->ProcessTransaction(Transaction);
+        return;
+    }
+    // A copy: a server's handler may change the registrations.
+    const auto Servers = FServerList;
+    for (TModbusServer* Server : Servers) {
+        if (std::find(FServerList.begin(), FServerList.end(), Server) != FServerList.end())
+            Server->ProcessTransaction(Transaction);
+    }
+}
+
 // --- Modem lines -----------------------------------------------------------------------
 
 void TModbusConnection::ChangeDTR(bool AValue) {

@@ -217,6 +217,11 @@ public:
     std::uint32_t WriteMultipleCoils(std::uint16_t StartBit, const TBitValues& BitValues, void* UserData);
     std::uint32_t WriteMultipleRegisters(std::uint16_t StartReg, const TRegValues& RegValues, void* UserData);
 
+    // Server mode, on the main thread: lets the registered server with the
+    // query's address (every server, in registration order, for address 0)
+    // compose the reply into Transaction's reply buffer.
+    void ProcessRemoteTransaction(TModbusTransaction& Transaction);
+
     // Appends the client's ServerAddress, or 0 (broadcast) when Client is empty.
     void EmitHeader(const TModbusClient* Client, TModbusBuffer& Buffer) const;
     // Appends the server's Address.
@@ -291,6 +296,8 @@ private:
     // The transaction's originator, while it is still registered and still aims
     // at the transaction's address; otherwise none.
     TModbusClient* FindOriginator(const TModbusTransaction& Transaction) const;
+    // The first registered server with Address, or none.
+    TModbusServer* FindServer(std::uint8_t Address) const;
 
     // Serial line I/O.
     void OpenPort();

@@ -200,8 +200,46 @@ TServerReply TTransactionThread::ReceiveReply(TModbusTransaction& T, std::int32_
 }
 
 void TTransactionThread::ServerExecute() {
-    while (!Terminated())
-        TConnectionAccess::BreakEvent(FConnection).Wait(InfiniteTimeout);
+    auto& C = FConnection;
+    using A = TConnectionAccess;
+    A::PurgeLine(C, true, true);
+    // One transaction for the loop's whole life, reused for every query.
+    auto T = std::make_unique<TModbusTransaction>(static_cast<std::uint32_t>(A::FrameCapacity(C)));
+    std::uint8_t* In = FInputBuffer.data();
+    std::uint8_t* Out = FOutputBuffer.data();
+    while (!Terminated()) {
+        try {
+            const std::int32_t N = A::ReceiveFrame(C, In, FInterimBufferSize, InfiniteTimeout);
+            if (N == 0) {
+                // No bytes: the close signal, or a port whose waits fail (a cable
+                // pulled from a USB adapter). Not a frame; pace the retry so a
+                // dead port does not spin, while a close still ends it at once.
+                if (!Terminated())
+                    A::BreakEvent(C).Wait(FailedPortPause);
+                continue;
+            }
+            NotifyFrame(In, N, false);
+            if (!A::DecodeFrame(C, In, N, T->QueryBuffer())) {
+                Synchronize([&] { A::InvalidFrameDiscard(C); });
+                continue;
+            }
+            T->Info.Address = A::GetFrameAddress(C, T->QueryBuffer());
+            T->ReplyBuffer().SetSize(0);
+            FRemoteTransaction = T.get();
+            Synchronize([&] { C.ProcessRemoteTransaction(*FRemoteTransaction); });
+            FRemoteTransaction = nullptr;
+            // A broadcast is never answered; nor is a query no local server took.
+            if (T->Info.Address == 0 || T->ReplyBuffer().Size() == 0)
+                continue;
+            const std::int32_t M = A::EncodeFrame(C, T->ReplyBuffer(), Out, FInterimBufferSize);
+            NotifyFrame(Out, M, true);
+            A::PurgeLine(C, true, true);
+            A::WriteFrame(C, Out, M, C.SendTimeout()); // a failed reply write is not reported
+        } catch (...) {
+            FRemoteTransaction = nullptr;
+            HandleException(std::current_exception());
+        }
+    }
 }
 
 } // namespace Quorvel::detail

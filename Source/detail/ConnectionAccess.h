@@ -22,6 +22,7 @@ struct TConnectionAccess {
         C.FDeviceFactory = std::move(Factory);
     }
 
+    static void InvalidFrameDiscard(TModbusConnection& C) { C.DoInvalidFrameDiscard(); }
     static void PurgeLine(TModbusConnection& C, bool Receive, bool Transmit) {
         C.PurgeLine(Receive, Transmit);
     }

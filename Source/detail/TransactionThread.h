@@ -68,7 +68,11 @@ private:
     // Shows the error being handled on the main thread (never for EAbort).
     virtual void HandleException(std::exception_ptr Error);
 
+    // How long the server loop rests after a receive that brought nothing.
+    static constexpr std::uint32_t FailedPortPause = 100;
+
     TModbusConnection& FConnection;
+    TModbusTransaction* FRemoteTransaction = nullptr; // the query handed to the main thread
     TEvent FEvent{false}; // wakes the client loop: a transaction queued, or the stop
     std::vector<std::uint8_t> FInputBuffer;
     std::vector<std::uint8_t> FOutputBuffer;
