@@ -7,6 +7,10 @@ set -euo pipefail
 packages=(
     cmake g++ ninja-build pkg-config
     libgtest-dev
+    # Real Modbus peers for the interop suites: the pymodbus serial server (RTU
+    # and ASCII; it needs pyserial and its asyncio part, which are only
+    # recommended) and libmodbus, whose RTU server the tests build.
+    python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
 )
 # Extra sets, chosen by the caller: ./scripts/install-deps.sh demo
 for extra in "$@"; do
