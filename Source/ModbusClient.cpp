@@ -5,8 +5,13 @@
 
 #include "ModbusConnection.h"
 #include "QuorvelErrors.h"
+#include "detail/FrameReader.h"
 
 namespace Quorvel {
+
+using detail::DecodeNormalReply;
+using detail::ReplyUnmatched;
+using detail::TFrameReader;
 
 namespace {
 
@@ -32,7 +37,7 @@ constexpr std::size_t MaxCustomDataSize = 252;
 constexpr std::uint16_t CoilOn = 0xFF00;
 
 // Position of a frame's data: after the address byte and the function code.
-constexpr std::int32_t DataStart = TModbusConnection::HeaderSize + 1;
+constexpr std::int32_t DataStart = TFrameReader::DataStart;
 
 void CheckCount(std::int64_t Count, std::int64_t Max, TQuorvelMessage Message) {
     if (Count < 1 || Count > Max)
@@ -44,79 +49,6 @@ void CheckRun(std::uint16_t Start, std::int64_t Count, TQuorvelMessage Message) 
     if (Start + Count - 1 > 0xFFFF)
         throw EQuorvelError(Message, {Start});
 }
-
-// Raised inside a decoder when a normal reply does not answer its request; the
-// decoder's caller turns it into srUnmatchedReply.
-[[noreturn]] void Unmatched() {
-    throw EQuorvelError(qmInternalError);
-}
-
-// Reads a reply's fields strictly inside the received data: never from the
-// error check, never from storage past the frame. A reply too short for what
-// it claims to hold does not answer its request.
-class TReplyReader {
-public:
-    TReplyReader(TModbusBuffer& Buffer, std::int32_t ErrorCheckSize)
-        : FBuffer(Buffer), FEnd(Buffer.Size() - ErrorCheckSize) {
-        FBuffer.SetPosition(DataStart);
-    }
-
-    void Need(std::int32_t Count) const {
-        if (Count < 0 || FBuffer.Position() + Count > FEnd)
-            Unmatched();
-    }
-    std::uint8_t Byte() {
-        Need(1);
-        const std::uint8_t B = FBuffer.GetByte();
-        FBuffer.Seek(smNextByte);
-        return B;
-    }
-    std::uint16_t Word() {
-        Need(2);
-        const std::uint16_t W = FBuffer.GetWordHiLo();
-        FBuffer.Seek(smNextWord);
-        return W;
-    }
-    void Bits(TBitValues& Values) {
-        Need(BitCountToByteCount(static_cast<std::int32_t>(Values.size())));
-        UnpackBits(FBuffer, Values);
-    }
-    void Words(TRegValues& Values) {
-        Need(static_cast<std::int32_t>(2 * Values.size()));
-        for (auto& V : Values)
-            V = Word();
-    }
-
-private:
-    TModbusBuffer& FBuffer;
-    std::int32_t FEnd;
-};
-
-// Reads the request's fields back from the query buffer (the client keeps no
-// other copy of them). The query was built here, so it always holds them.
-class TQueryReader {
-public:
-    explicit TQueryReader(TModbusBuffer& Buffer) : FBuffer(Buffer) { FBuffer.SetPosition(DataStart); }
-
-    std::uint8_t Byte() {
-        const std::uint8_t B = FBuffer.GetByte();
-        FBuffer.Seek(smNextByte);
-        return B;
-    }
-    std::uint16_t Word() {
-        const std::uint16_t W = FBuffer.GetWordHiLo();
-        FBuffer.Seek(smNextWord);
-        return W;
-    }
-    void Bits(TBitValues& Values) { UnpackBits(FBuffer, Values); }
-    void Words(TRegValues& Values) {
-        for (auto& V : Values)
-            V = Word();
-    }
-
-private:
-    TModbusBuffer& FBuffer;
-};
 
 } // namespace
 
@@ -349,23 +281,6 @@ void TModbusClient::DoneTransaction(TModbusTransaction& Transaction) {
     UpdateConsecutiveTimeouts(Transaction.Info);
 }
 
-namespace {
-
-// Runs a decoder's reply checks and reads: a failed check, or a buffer error
-// while reading, means the reply does not answer the request.
-template <typename F>
-void DecodeReply(TModbusTransaction& T, F&& Decode) {
-    if (T.Info.Reply != srNormalReply)
-        return;
-    try {
-        Decode();
-    } catch (const EQuorvelError&) {
-        T.Info.Reply = srUnmatchedReply;
-    }
-}
-
-} // namespace
-
 void TModbusClient::DoneStandardTransaction(TModbusTransaction& Transaction, std::uint8_t Command) {
     switch (Command) {
     case FnReadCoils:
@@ -394,6 +309,21 @@ void TModbusClient::DoneStandardTransaction(TModbusTransaction& Transaction, std
     case FnReadWriteMultipleRegisters:
         DoneReadWriteMultipleRegisters(Transaction);
         break;
+    case 0x07:
+        DoneReadExceptionStatus(Transaction);
+        break;
+    case 0x08:
+        DoneDiagnostics(Transaction);
+        break;
+    case 0x11:
+        DoneReportServerID(Transaction);
+        break;
+    case 0x14:
+        DoneReadFileRecord(Transaction);
+        break;
+    case 0x15:
+        DoneWriteFileRecord(Transaction);
+        break;
     default:
         break; // no command event for a code the client does not know
     }
@@ -417,14 +347,14 @@ void TModbusClient::DoneCustomTransaction(TModbusTransaction& Transaction, std::
 }
 
 void TModbusClient::DoneReadBits(TModbusTransaction& Transaction, std::uint8_t Command) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t StartBit = Query.Word();
     const std::uint16_t BitCount = Query.Word();
     TBitValues Values(BitCount, false);
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         if (Reply.Byte() != BitCountToByteCount(BitCount))
-            Unmatched();
+            ReplyUnmatched();
         Reply.Bits(Values);
     });
     if (Command == FnReadCoils)
@@ -434,15 +364,15 @@ void TModbusClient::DoneReadBits(TModbusTransaction& Transaction, std::uint8_t C
 }
 
 void TModbusClient::DoneReadRegisters(TModbusTransaction& Transaction, std::uint8_t Command) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t StartReg = Query.Word();
     const std::uint16_t RegCount = Query.Word();
     TRegValues Values(RegCount, 0);
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         // An odd byte count of 2 n + 1 passes; the extra byte is not read.
         if (Reply.Byte() / 2 != RegCount)
-            Unmatched();
+            ReplyUnmatched();
         Reply.Words(Values);
     });
     if (Command == FnReadHoldingRegisters)
@@ -452,74 +382,74 @@ void TModbusClient::DoneReadRegisters(TModbusTransaction& Transaction, std::uint
 }
 
 void TModbusClient::DoneWriteSingleCoil(TModbusTransaction& Transaction) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t BitAddr = Query.Word();
     const std::uint16_t Value = Query.Word();
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         if (Reply.Word() != BitAddr || Reply.Word() != Value)
-            Unmatched();
+            ReplyUnmatched();
     });
     DoSingleCoilWrite(Transaction.Info, BitAddr, Value == CoilOn);
 }
 
 void TModbusClient::DoneWriteSingleRegister(TModbusTransaction& Transaction) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t RegAddr = Query.Word();
     const std::uint16_t Value = Query.Word();
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         if (Reply.Word() != RegAddr || Reply.Word() != Value)
-            Unmatched();
+            ReplyUnmatched();
     });
     DoSingleRegisterWrite(Transaction.Info, RegAddr, Value);
 }
 
 void TModbusClient::DoneWriteMultipleCoils(TModbusTransaction& Transaction) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t StartBit = Query.Word();
     const std::uint16_t BitCount = Query.Word();
     Query.Byte(); // byte count
     TBitValues Values(BitCount, false);
     Query.Bits(Values);
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         if (Reply.Word() != StartBit || Reply.Word() != BitCount)
-            Unmatched();
+            ReplyUnmatched();
     });
     DoMultipleCoilsWrite(Transaction.Info, StartBit, BitCount, Values);
 }
 
 void TModbusClient::DoneWriteMultipleRegisters(TModbusTransaction& Transaction) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t StartReg = Query.Word();
     const std::uint16_t RegCount = Query.Word();
     Query.Byte(); // byte count
     TRegValues Values(RegCount, 0);
     Query.Words(Values);
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         if (Reply.Word() != StartReg || Reply.Word() != RegCount)
-            Unmatched();
+            ReplyUnmatched();
     });
     DoMultipleRegistersWrite(Transaction.Info, StartReg, RegCount, Values);
 }
 
 void TModbusClient::DoneMaskWriteSingleRegister(TModbusTransaction& Transaction) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t RegAddr = Query.Word();
     const std::uint16_t AndMask = Query.Word();
     const std::uint16_t OrMask = Query.Word();
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         if (Reply.Word() != RegAddr || Reply.Word() != AndMask || Reply.Word() != OrMask)
-            Unmatched();
+            ReplyUnmatched();
     });
     DoSingleRegisterMaskWrite(Transaction.Info, RegAddr, AndMask, OrMask);
 }
 
 void TModbusClient::DoneReadWriteMultipleRegisters(TModbusTransaction& Transaction) {
-    TQueryReader Query(Transaction.QueryBuffer());
+    TFrameReader Query(Transaction.QueryBuffer(), FConnection->ErrorCheckSize());
     const std::uint16_t StartRegToRead = Query.Word();
     const std::uint16_t RegCountToRead = Query.Word();
     const std::uint16_t StartRegToWrite = Query.Word();
@@ -528,10 +458,10 @@ void TModbusClient::DoneReadWriteMultipleRegisters(TModbusTransaction& Transacti
     TRegValues ValuesToWrite(RegCountToWrite, 0);
     Query.Words(ValuesToWrite);
     TRegValues ValuesToRead(RegCountToRead, 0);
-    DecodeReply(Transaction, [&] {
-        TReplyReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
+    DecodeNormalReply(Transaction, [&] {
+        TFrameReader Reply(Transaction.ReplyBuffer(), FConnection->ErrorCheckSize());
         if (Reply.Byte() / 2 != RegCountToRead)
-            Unmatched();
+            ReplyUnmatched();
         Reply.Words(ValuesToRead);
     });
     DoMultipleRegistersReadWrite(Transaction.Info, StartRegToRead, RegCountToRead, ValuesToRead,

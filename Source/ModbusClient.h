@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ModbusBuffer.h"
+#include "ModbusFileRecord.h"
 #include "ModbusTransaction.h"
 #include "QuorvelPlatform.h"
 
@@ -12,6 +13,37 @@
 namespace Quorvel {
 
 class TModbusConnection;
+
+// The Diagnostics (08) sub-functions the client asks for. Two actions share
+// sub-function 1 and are told apart by the request's data word.
+enum TDiagnosticAction {
+    daReturnQueryData,
+    daRestartCommsOption,
+    daRestartCommsOptionAndClearEventLog,
+    daReturnDiagnosticRegister,
+    daForceListenOnlyMode,
+    daClearCountersAndDiagnosticRegister,
+    daReturnBusMessageCount,
+    daReturnBusCommErrorCount,
+    daReturnBusExceptionErrorCount,
+    daReturnServerMessageCount,
+    daReturnServerNoReplyCount,
+    daReturnServerNegativeAcknowledgeCount,
+    daReturnServerBusyCount,
+    daReturnBusCharacterOverrunCount,
+    daClearOverrunCounterAndFlag,
+};
+
+// The first action with sub-function Code (so 1 gives daRestartCommsOption);
+// raises "Diagnostic action was not recognized" for a code in no row.
+TDiagnosticAction DiagnosticCodeToAction(std::uint16_t Code);
+// The sub-function code of Action.
+std::uint16_t DiagnosticActionCode(TDiagnosticAction Action) noexcept;
+
+// Eight status bits, element i being bit i of the exception status byte.
+using TExceptionStatusValues = std::vector<bool>;
+// A server's identification bytes, as received.
+using TServerIdentificationData = std::vector<std::uint8_t>;
 
 // Client events. Sender is the client; Info is the finished transaction's
 // identity and outcome; sequences are owned by the client and valid only
@@ -38,6 +70,16 @@ using TSingleRegisterMaskWriteEvent =
 using TCustomTransactionCompleteEvent =
     std::function<void(TComponent* Sender, const TTransactionInfo& Info, std::uint8_t Command,
                        const TByteString& RequestData, const TByteString& ResponseData)>;
+using TDiagnosticsEvent = std::function<void(TComponent* Sender, const TTransactionInfo& Info,
+                                             TDiagnosticAction Action, std::uint16_t Result)>;
+using TExceptionStatusReadEvent = std::function<void(TComponent* Sender, const TTransactionInfo& Info,
+                                                     const TExceptionStatusValues& StatusValues)>;
+using TServerIdentificationReportEvent =
+    std::function<void(TComponent* Sender, const TTransactionInfo& Info, std::int32_t Count,
+                       const TServerIdentificationData& Data)>;
+// The list is the client's, created for the event and freed after it.
+using TFileRecordAccessEvent =
+    std::function<void(TComponent* Sender, const TTransactionInfo& Info, TModbusFileRecordList& FileRecList)>;
 using TTransactionProcessedEvent =
     std::function<void(TComponent* Sender, const TTransactionInfo& Info, std::uint8_t Command, bool Custom)>;
 using TTranslateExceptionCodeEvent =
@@ -111,16 +153,34 @@ public:
                                              std::uint16_t StartRegToWrite,
                                              const TRegValues& RegValuesToWrite, void* UserData);
 
+    // Diagnostics (08) with one of the predefined sub-functions; Read Exception
+    // Status (07); Report Server ID (11 hex).
+    std::uint32_t Diagnostics(TDiagnosticAction Action, void* UserData);
+    std::uint32_t ReadExceptionStatus(void* UserData);
+    std::uint32_t ReportServerID(void* UserData);
+
+    // Read File Record (14 hex) and Write File Record (15 hex). The request copies
+    // what it needs: the list may be changed or freed on return. Raise "File
+    // record list is empty or invalid" for an empty list, or when the request or
+    // the expected reply would exceed the 253-byte PDU.
+    std::uint32_t ReadFileRecord(const TModbusFileRecordList& FileRecList, void* UserData);
+    std::uint32_t WriteFileRecord(const TModbusFileRecordList& FileRecList, void* UserData);
+
     // Events, fired on the main thread.
     TMultipleBitsAccessEvent OnCoilsRead;
     TModbusClientNotifyEvent OnConsecutiveTimeoutLimitExceed;
     TCustomTransactionCompleteEvent OnCustomTransactionComplete;
+    TDiagnosticsEvent OnDiagnostics;
     TMultipleBitsAccessEvent OnDiscreteInputsRead;
+    TExceptionStatusReadEvent OnExceptionStatusRead;
+    TFileRecordAccessEvent OnFileRecordRead;
+    TFileRecordAccessEvent OnFileRecordWrite;
     TMultipleRegistersAccessEvent OnHoldingRegistersRead;
     TMultipleRegistersAccessEvent OnInputRegistersRead;
     TMultipleBitsAccessEvent OnMultipleCoilsWrite;
     TMultipleRegistersReadWriteEvent OnMultipleRegistersReadWrite;
     TMultipleRegistersAccessEvent OnMultipleRegistersWrite;
+    TServerIdentificationReportEvent OnServerIdentificationReport;
     TSingleCoilWriteEvent OnSingleCoilWrite;
     TSingleRegisterMaskWriteEvent OnSingleRegisterMaskWrite;
     TSingleRegisterWriteEvent OnSingleRegisterWrite;
@@ -136,6 +196,13 @@ protected:
     virtual void DoConsecutiveTimeoutLimitExceed();
     virtual void DoCustomTransactionComplete(const TTransactionInfo& Info, std::uint8_t Command,
                                              const TByteString& RequestData, const TByteString& ResponseData);
+    virtual void DoDiagnostics(const TTransactionInfo& Info, TDiagnosticAction Action, std::uint16_t Result);
+    virtual void DoExceptionStatusRead(const TTransactionInfo& Info,
+                                       const TExceptionStatusValues& StatusValues);
+    virtual void DoFileRecordRead(const TTransactionInfo& Info, TModbusFileRecordList& FileRecList);
+    virtual void DoFileRecordWrite(const TTransactionInfo& Info, TModbusFileRecordList& FileRecList);
+    virtual void DoServerIdentificationReport(const TTransactionInfo& Info, std::int32_t Count,
+                                              const TServerIdentificationData& Data);
     virtual void DoDiscreteInputsRead(const TTransactionInfo& Info, std::uint16_t StartBit,
                                       std::uint16_t BitCount, const TBitValues& BitValues);
     virtual void DoHoldingRegistersRead(const TTransactionInfo& Info, std::uint16_t StartReg,
@@ -175,6 +242,11 @@ private:
     void DoneWriteMultipleRegisters(TModbusTransaction& Transaction);
     void DoneMaskWriteSingleRegister(TModbusTransaction& Transaction);
     void DoneReadWriteMultipleRegisters(TModbusTransaction& Transaction);
+    void DoneDiagnostics(TModbusTransaction& Transaction);
+    void DoneReadExceptionStatus(TModbusTransaction& Transaction);
+    void DoneReportServerID(TModbusTransaction& Transaction);
+    void DoneReadFileRecord(TModbusTransaction& Transaction);
+    void DoneWriteFileRecord(TModbusTransaction& Transaction);
     void UpdateConsecutiveTimeouts(const TTransactionInfo& Info);
 
     TModbusConnection* FConnection = nullptr;

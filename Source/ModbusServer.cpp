@@ -5,10 +5,13 @@
 
 #include "ModbusConnection.h"
 #include "QuorvelErrors.h"
+#include "detail/FrameReader.h"
 
 #include <vector>
 
 namespace Quorvel {
+
+using detail::TFrameReader;
 
 namespace {
 
@@ -28,47 +31,6 @@ constexpr std::uint32_t MaxWriteRegisters = 123;
 
 constexpr std::uint16_t CoilOn = 0xFF00;
 constexpr std::uint16_t CoilOff = 0x0000;
-
-constexpr std::int32_t DataStart = TModbusConnection::HeaderSize + 1;
-
-// Reads a query's fields strictly inside the received data: never from its
-// error check, never from storage past the frame. A field that is not there
-// raises the frame buffer's error, which the handlers answer with exception 03.
-class TQueryFields {
-public:
-    TQueryFields(TModbusBuffer& Buffer, std::int32_t ErrorCheckSize)
-        : FBuffer(Buffer), FEnd(Buffer.Size() - ErrorCheckSize) {
-        FBuffer.SetPosition(DataStart);
-    }
-
-    std::uint16_t Word() {
-        Need(2);
-        const std::uint16_t W = FBuffer.GetWordHiLo();
-        FBuffer.Seek(smNextWord);
-        return W;
-    }
-    void Skip(std::int32_t Count) {
-        Need(Count);
-        FBuffer.SetPosition(FBuffer.Position() + Count);
-    }
-    void Words(std::vector<std::uint16_t>& Values) {
-        for (auto& V : Values)
-            V = Word();
-    }
-    void Bits(TBitValues& Values) {
-        Need(BitCountToByteCount(static_cast<std::int32_t>(Values.size())));
-        UnpackBits(FBuffer, Values);
-    }
-
-private:
-    void Need(std::int32_t Count) const {
-        if (FBuffer.Position() + Count > FEnd)
-            throw EQuorvelError(qmBufferNoRoom);
-    }
-
-    TModbusBuffer& FBuffer;
-    std::int32_t FEnd;
-};
 
 bool RunFits(std::uint16_t Start, std::uint32_t Quantity) {
     return Start + Quantity - 1 <= 0xFFFF;
@@ -215,7 +177,7 @@ void TModbusServer::HandleReadBits(TModbusTransaction& T, bool Coils) {
     auto& Reply = T.ReplyBuffer();
     std::uint16_t Start, Quantity;
     try {
-        TQueryFields Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
+        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
         Start = Query.Word();
         Quantity = Query.Word();
     } catch (const EQuorvelError&) {
@@ -262,7 +224,7 @@ void TModbusServer::HandleReadRegisters(TModbusTransaction& T, bool Holding) {
     auto& Reply = T.ReplyBuffer();
     std::uint16_t Start, Quantity;
     try {
-        TQueryFields Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
+        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
         Start = Query.Word();
         Quantity = Query.Word();
     } catch (const EQuorvelError&) {
@@ -314,7 +276,7 @@ void TModbusServer::HandleWriteSingleCoil(TModbusTransaction& T) {
     const auto Fail = [&](TServerException E) { FailWrite(T, FnWriteSingleCoil, E); };
     std::uint16_t Addr, Value;
     try {
-        TQueryFields Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
+        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
         Addr = Query.Word();
         Value = Query.Word();
     } catch (const EQuorvelError&) {
@@ -356,7 +318,7 @@ void TModbusServer::HandleWriteSingleRegister(TModbusTransaction& T) {
     const auto Fail = [&](TServerException E) { FailWrite(T, FnWriteSingleRegister, E); };
     std::uint16_t Addr, Value;
     try {
-        TQueryFields Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
+        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
         Addr = Query.Word();
         Value = Query.Word();
     } catch (const EQuorvelError&) {
@@ -394,7 +356,7 @@ void TModbusServer::HandleWriteMultipleCoils(TModbusTransaction& T) {
     std::uint16_t Start, Quantity;
     TBitValues Values;
     try {
-        TQueryFields Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
+        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
         Start = Query.Word();
         Quantity = Query.Word();
         if (Quantity >= 1 && Quantity <= MaxWriteBits && RunFits(Start, Quantity)) {
@@ -449,7 +411,7 @@ void TModbusServer::HandleWriteMultipleRegisters(TModbusTransaction& T) {
     std::uint16_t Start, Quantity;
     std::vector<std::uint16_t> Values;
     try {
-        TQueryFields Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
+        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
         Start = Query.Word();
         Quantity = Query.Word();
         if (Quantity >= 1 && Quantity <= MaxWriteRegisters && RunFits(Start, Quantity)) {

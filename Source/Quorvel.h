@@ -5,6 +5,7 @@
 #include "ModbusBuffer.h"
 #include "ModbusClient.h"
 #include "ModbusConnection.h"
+#include "ModbusFileRecord.h"
 #include "ModbusServer.h"
 #include "ModbusTransaction.h"
 #include "QuorvelErrors.h"
