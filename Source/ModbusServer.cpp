@@ -7,6 +7,7 @@
 #include "QuorvelErrors.h"
 #include "detail/FrameReader.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace Quorvel {
@@ -32,8 +33,44 @@ constexpr std::uint32_t MaxWriteRegisters = 123;
 constexpr std::uint16_t CoilOn = 0xFF00;
 constexpr std::uint16_t CoilOff = 0x0000;
 
-bool RunFits(std::uint16_t Start, std::uint32_t Quantity) {
-    return Start + Quantity - 1 <= 0xFFFF;
+// Reads start and quantity of a run; false, with Fail called, when they are
+// missing (03), the quantity is outside 1..MaxQuantity (03) or the run passes
+// 65535 (02).
+template <typename FFail>
+bool ReadRunHeader(TFrameReader& Query, std::uint32_t MaxQuantity, std::uint16_t& Start,
+                   std::uint16_t& Quantity, const FFail& Fail) {
+    try {
+        Start = Query.Word();
+        Quantity = Query.Word();
+    } catch (const EQuorvelError&) {
+        Fail(seIllegalDataValue);
+        return false;
+    }
+    if (Quantity < 1 || Quantity > MaxQuantity) {
+        Fail(seIllegalDataValue);
+        return false;
+    }
+    if (Start + Quantity - 1 > 0xFFFF) {
+        Fail(seIllegalDataAddress);
+        return false;
+    }
+    return true;
+}
+
+// A write permission's answer: true to go on; otherwise Fail gets its exception.
+template <typename FFail>
+bool Permitted(TItemWriteStatus Status, const FFail& Fail) {
+    switch (Status) {
+    case iwsIllegalAddress:
+        Fail(seIllegalDataAddress);
+        return false;
+    case iwsIllegalValue:
+        Fail(seIllegalDataValue);
+        return false;
+    case iwsAllowWrite:
+        break;
+    }
+    return true;
 }
 
 } // namespace
@@ -173,97 +210,81 @@ void TModbusServer::ProcessTransaction(TModbusTransaction& Transaction) {
 // for a broadcast, whose writes still take effect.
 
 void TModbusServer::HandleReadBits(TModbusTransaction& T, bool Coils) {
-    const std::uint8_t Command = Coils ? FnReadCoils : FnReadDiscreteInputs;
-    auto& Reply = T.ReplyBuffer();
-    std::uint16_t Start, Quantity;
-    try {
-        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
-        Start = Query.Word();
-        Quantity = Query.Word();
-    } catch (const EQuorvelError&) {
-        ComposeExceptionReply(Reply, Command, seIllegalDataValue);
-        return;
-    }
-    if (Quantity < 1 || Quantity > MaxReadBits) {
-        ComposeExceptionReply(Reply, Command, seIllegalDataValue);
-        return;
-    }
-    if (!RunFits(Start, Quantity)) {
-        ComposeExceptionReply(Reply, Command, seIllegalDataAddress);
-        return;
-    }
-    for (std::uint32_t I = 0; I < Quantity; ++I) {
-        const auto Addr = static_cast<std::uint16_t>(Start + I);
-        if (!(Coils ? DoCanReadCoil(Addr) : DoCanReadDiscreteInput(Addr))) {
-            ComposeExceptionReply(Reply, Command, seIllegalDataAddress);
-            return;
-        }
-    }
-    TBitValues Values(Quantity, false);
-    try {
-        for (std::uint32_t I = 0; I < Quantity; ++I) {
-            const auto Addr = static_cast<std::uint16_t>(Start + I);
-            Values[I] = Coils ? DoGetCoilValue(Addr) : DoGetDiscreteInputValue(Addr);
-        }
-    } catch (...) {
-        if (T.Info.Address != 0)
-            ComposeExceptionReply(Reply, Command, seServerFailure);
-        return;
-    }
-    if (Reply.Size() != 0)
-        return;
-    FConnection->EmitHeader(*this, Reply);
-    Reply.PutByte(Command);
-    Reply.PutByte(static_cast<std::uint8_t>(BitCountToByteCount(Quantity)));
-    PackBits(Values, Reply);
-    FConnection->EmitErrorCheck(Reply);
+    HandleRead(T, Coils ? FnReadCoils : FnReadDiscreteInputs);
 }
 
 void TModbusServer::HandleReadRegisters(TModbusTransaction& T, bool Holding) {
-    const std::uint8_t Command = Holding ? FnReadHoldingRegisters : FnReadInputRegisters;
+    HandleRead(T, Holding ? FnReadHoldingRegisters : FnReadInputRegisters);
+}
+
+void TModbusServer::HandleRead(TModbusTransaction& T, std::uint8_t Command) {
+    const bool Bits = Command == FnReadCoils || Command == FnReadDiscreteInputs;
     auto& Reply = T.ReplyBuffer();
+    // The request errors are composed whatever the address: nothing is sent for
+    // a broadcast anyway.
+    const auto Fail = [&](TServerException E) { ComposeExceptionReply(Reply, Command, E); };
+    TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
     std::uint16_t Start, Quantity;
-    try {
-        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
-        Start = Query.Word();
-        Quantity = Query.Word();
-    } catch (const EQuorvelError&) {
-        ComposeExceptionReply(Reply, Command, seIllegalDataValue);
+    if (!ReadRunHeader(Query, Bits ? MaxReadBits : MaxReadRegisters, Start, Quantity, Fail))
         return;
-    }
-    if (Quantity < 1 || Quantity > MaxReadRegisters) {
-        ComposeExceptionReply(Reply, Command, seIllegalDataValue);
-        return;
-    }
-    if (!RunFits(Start, Quantity)) {
-        ComposeExceptionReply(Reply, Command, seIllegalDataAddress);
-        return;
-    }
     for (std::uint32_t I = 0; I < Quantity; ++I) {
         const auto Addr = static_cast<std::uint16_t>(Start + I);
-        if (!(Holding ? DoCanReadHoldingRegister(Addr) : DoCanReadInputRegister(Addr))) {
-            ComposeExceptionReply(Reply, Command, seIllegalDataAddress);
+        bool Allowed = false;
+        switch (Command) {
+        case FnReadCoils:
+            Allowed = DoCanReadCoil(Addr);
+            break;
+        case FnReadDiscreteInputs:
+            Allowed = DoCanReadDiscreteInput(Addr);
+            break;
+        case FnReadHoldingRegisters:
+            Allowed = DoCanReadHoldingRegister(Addr);
+            break;
+        default:
+            Allowed = DoCanReadInputRegister(Addr);
+            break;
+        }
+        if (!Allowed) {
+            Fail(seIllegalDataAddress);
             return;
         }
     }
-    std::vector<std::uint16_t> Values(Quantity, 0);
+    std::vector<std::uint16_t> Values(Quantity, 0); // bits as 0 and 1
     try {
         for (std::uint32_t I = 0; I < Quantity; ++I) {
             const auto Addr = static_cast<std::uint16_t>(Start + I);
-            Values[I] = Holding ? DoGetHoldingRegisterValue(Addr) : DoGetInputRegisterValue(Addr);
+            switch (Command) {
+            case FnReadCoils:
+                Values[I] = DoGetCoilValue(Addr);
+                break;
+            case FnReadDiscreteInputs:
+                Values[I] = DoGetDiscreteInputValue(Addr);
+                break;
+            case FnReadHoldingRegisters:
+                Values[I] = DoGetHoldingRegisterValue(Addr);
+                break;
+            default:
+                Values[I] = DoGetInputRegisterValue(Addr);
+                break;
+            }
         }
     } catch (...) {
         if (T.Info.Address != 0)
-            ComposeExceptionReply(Reply, Command, seServerFailure);
+            Fail(seServerFailure);
         return;
     }
     if (Reply.Size() != 0)
-        return;
+        return; // an event composed an exception reply of its own
     FConnection->EmitHeader(*this, Reply);
     Reply.PutByte(Command);
-    Reply.PutByte(static_cast<std::uint8_t>(2 * Quantity));
-    for (auto V : Values)
-        Reply.PutWordHiLo(V);
+    if (Bits) {
+        Reply.PutByte(static_cast<std::uint8_t>(BitCountToByteCount(Quantity)));
+        PackBits(TBitValues(Values.begin(), Values.end()), Reply);
+    } else {
+        Reply.PutByte(static_cast<std::uint8_t>(2 * Quantity));
+        for (auto V : Values)
+            Reply.PutWordHiLo(V);
+    }
     FConnection->EmitErrorCheck(Reply);
 }
 
@@ -273,49 +294,16 @@ void TModbusServer::FailWrite(TModbusTransaction& T, std::uint8_t Command, TServ
 }
 
 void TModbusServer::HandleWriteSingleCoil(TModbusTransaction& T) {
-    const auto Fail = [&](TServerException E) { FailWrite(T, FnWriteSingleCoil, E); };
-    std::uint16_t Addr, Value;
-    try {
-        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
-        Addr = Query.Word();
-        Value = Query.Word();
-    } catch (const EQuorvelError&) {
-        Fail(seIllegalDataValue);
-        return;
-    }
-    if (Value != CoilOn && Value != CoilOff) {
-        Fail(seIllegalDataValue);
-        return;
-    }
-    const bool On = Value == CoilOn;
-    switch (DoCanWriteCoil(Addr, On)) {
-    case iwsIllegalAddress:
-        Fail(seIllegalDataAddress);
-        return;
-    case iwsIllegalValue:
-        Fail(seIllegalDataValue);
-        return;
-    case iwsAllowWrite:
-        break;
-    }
-    try {
-        DoSetCoilValue(Addr, On);
-    } catch (...) {
-        Fail(seServerFailure);
-        return;
-    }
-    auto& Reply = T.ReplyBuffer();
-    if (T.Info.Address == 0 || Reply.Size() != 0)
-        return;
-    FConnection->EmitHeader(*this, Reply);
-    Reply.PutByte(FnWriteSingleCoil);
-    Reply.PutWordHiLo(Addr);
-    Reply.PutWordHiLo(Value);
-    FConnection->EmitErrorCheck(Reply);
+    HandleWriteSingle(T, FnWriteSingleCoil);
 }
 
 void TModbusServer::HandleWriteSingleRegister(TModbusTransaction& T) {
-    const auto Fail = [&](TServerException E) { FailWrite(T, FnWriteSingleRegister, E); };
+    HandleWriteSingle(T, FnWriteSingleRegister);
+}
+
+void TModbusServer::HandleWriteSingle(TModbusTransaction& T, std::uint8_t Command) {
+    const bool Coil = Command == FnWriteSingleCoil;
+    const auto Fail = [&](TServerException E) { FailWrite(T, Command, E); };
     std::uint16_t Addr, Value;
     try {
         TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
@@ -325,18 +313,19 @@ void TModbusServer::HandleWriteSingleRegister(TModbusTransaction& T) {
         Fail(seIllegalDataValue);
         return;
     }
-    switch (DoCanWriteHoldingRegister(Addr, Value)) {
-    case iwsIllegalAddress:
-        Fail(seIllegalDataAddress);
-        return;
-    case iwsIllegalValue:
+    // A coil is written with FF00 (on) or 0000 (off) and nothing else.
+    if (Coil && Value != CoilOn && Value != CoilOff) {
         Fail(seIllegalDataValue);
         return;
-    case iwsAllowWrite:
-        break;
     }
+    if (!Permitted(Coil ? DoCanWriteCoil(Addr, Value == CoilOn) : DoCanWriteHoldingRegister(Addr, Value),
+                   Fail))
+        return;
     try {
-        DoSetHoldingRegisterValue(Addr, Value);
+        if (Coil)
+            DoSetCoilValue(Addr, Value == CoilOn);
+        else
+            DoSetHoldingRegisterValue(Addr, Value);
     } catch (...) {
         Fail(seServerFailure);
         return;
@@ -344,109 +333,60 @@ void TModbusServer::HandleWriteSingleRegister(TModbusTransaction& T) {
     auto& Reply = T.ReplyBuffer();
     if (T.Info.Address == 0 || Reply.Size() != 0)
         return;
+    // The normal reply echoes the request.
     FConnection->EmitHeader(*this, Reply);
-    Reply.PutByte(FnWriteSingleRegister);
+    Reply.PutByte(Command);
     Reply.PutWordHiLo(Addr);
     Reply.PutWordHiLo(Value);
     FConnection->EmitErrorCheck(Reply);
 }
 
 void TModbusServer::HandleWriteMultipleCoils(TModbusTransaction& T) {
-    const auto Fail = [&](TServerException E) { FailWrite(T, FnWriteMultipleCoils, E); };
-    std::uint16_t Start, Quantity;
-    TBitValues Values;
-    try {
-        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
-        Start = Query.Word();
-        Quantity = Query.Word();
-        if (Quantity >= 1 && Quantity <= MaxWriteBits && RunFits(Start, Quantity)) {
-            // The byte count field is not compared with the quantity.
-            Query.Skip(1);
-            Values.assign(Quantity, false);
-            Query.Bits(Values);
-        }
-    } catch (const EQuorvelError&) {
-        Fail(seIllegalDataValue);
-        return;
-    }
-    if (Quantity < 1 || Quantity > MaxWriteBits) {
-        Fail(seIllegalDataValue);
-        return;
-    }
-    if (!RunFits(Start, Quantity)) {
-        Fail(seIllegalDataAddress);
-        return;
-    }
-    for (std::uint32_t I = 0; I < Quantity; ++I) {
-        switch (DoCanWriteCoil(static_cast<std::uint16_t>(Start + I), Values[I])) {
-        case iwsIllegalAddress:
-            Fail(seIllegalDataAddress);
-            return;
-        case iwsIllegalValue:
-            Fail(seIllegalDataValue);
-            return;
-        case iwsAllowWrite:
-            break;
-        }
-    }
-    try {
-        for (std::uint32_t I = 0; I < Quantity; ++I)
-            DoSetCoilValue(static_cast<std::uint16_t>(Start + I), Values[I]);
-    } catch (...) {
-        Fail(seServerFailure); // the items before the failing one stay written
-        return;
-    }
-    auto& Reply = T.ReplyBuffer();
-    if (T.Info.Address == 0 || Reply.Size() != 0)
-        return;
-    FConnection->EmitHeader(*this, Reply);
-    Reply.PutByte(FnWriteMultipleCoils);
-    Reply.PutWordHiLo(Start);
-    Reply.PutWordHiLo(Quantity);
-    FConnection->EmitErrorCheck(Reply);
+    HandleWriteMultiple(T, FnWriteMultipleCoils);
 }
 
 void TModbusServer::HandleWriteMultipleRegisters(TModbusTransaction& T) {
-    const auto Fail = [&](TServerException E) { FailWrite(T, FnWriteMultipleRegisters, E); };
+    HandleWriteMultiple(T, FnWriteMultipleRegisters);
+}
+
+void TModbusServer::HandleWriteMultiple(TModbusTransaction& T, std::uint8_t Command) {
+    const bool Coils = Command == FnWriteMultipleCoils;
+    const auto Fail = [&](TServerException E) { FailWrite(T, Command, E); };
+    TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
     std::uint16_t Start, Quantity;
-    std::vector<std::uint16_t> Values;
+    if (!ReadRunHeader(Query, Coils ? MaxWriteBits : MaxWriteRegisters, Start, Quantity, Fail))
+        return;
+    // All values are read before the first permission question. The byte count
+    // field is not compared with the quantity.
+    std::vector<std::uint16_t> Values(Quantity, 0); // coils as 0 and 1
     try {
-        TFrameReader Query(T.QueryBuffer(), FConnection->ErrorCheckSize());
-        Start = Query.Word();
-        Quantity = Query.Word();
-        if (Quantity >= 1 && Quantity <= MaxWriteRegisters && RunFits(Start, Quantity)) {
-            // The byte count field is not compared with the quantity.
-            Query.Skip(1);
-            Values.assign(Quantity, 0);
+        Query.Skip(1);
+        if (Coils) {
+            TBitValues Bits(Quantity, false);
+            Query.Bits(Bits);
+            std::copy(Bits.begin(), Bits.end(), Values.begin());
+        } else {
             Query.Words(Values);
         }
     } catch (const EQuorvelError&) {
         Fail(seIllegalDataValue);
         return;
     }
-    if (Quantity < 1 || Quantity > MaxWriteRegisters) {
-        Fail(seIllegalDataValue);
-        return;
-    }
-    if (!RunFits(Start, Quantity)) {
-        Fail(seIllegalDataAddress);
-        return;
-    }
     for (std::uint32_t I = 0; I < Quantity; ++I) {
-        switch (DoCanWriteHoldingRegister(static_cast<std::uint16_t>(Start + I), Values[I])) {
-        case iwsIllegalAddress:
-            Fail(seIllegalDataAddress);
+        const auto Addr = static_cast<std::uint16_t>(Start + I);
+        if (!Permitted(Coils ? DoCanWriteCoil(Addr, Values[I] != 0)
+                             : DoCanWriteHoldingRegister(Addr, Values[I]),
+                       Fail))
             return;
-        case iwsIllegalValue:
-            Fail(seIllegalDataValue);
-            return;
-        case iwsAllowWrite:
-            break;
-        }
     }
     try {
-        for (std::uint32_t I = 0; I < Quantity; ++I)
-            DoSetHoldingRegisterValue(static_cast<std::uint16_t>(Start + I), Values[I]);
+        for (std::uint32_t I = 0; I < Quantity; ++I) {
+            const auto Addr = static_cast<std::uint16_t>(Start + I);
+            if (Coils)
+                DoSetCoilValue(Addr, Values[I] != 0);
+            else
+                DoSetHoldingRegisterValue(Addr, Values[I]);
+        }
     } catch (...) {
         Fail(seServerFailure); // the items before the failing one stay written
         return;
@@ -455,7 +395,7 @@ void TModbusServer::HandleWriteMultipleRegisters(TModbusTransaction& T) {
     if (T.Info.Address == 0 || Reply.Size() != 0)
         return;
     FConnection->EmitHeader(*this, Reply);
-    Reply.PutByte(FnWriteMultipleRegisters);
+    Reply.PutByte(Command);
     Reply.PutWordHiLo(Start);
     Reply.PutWordHiLo(Quantity);
     FConnection->EmitErrorCheck(Reply);

@@ -112,6 +112,10 @@ private:
     void ComposeExceptionReply(TModbusBuffer& Buffer, std::uint8_t Command, TServerException Exception);
     // A write handler's exception reply: composed only for an addressed query.
     void FailWrite(TModbusTransaction& T, std::uint8_t Command, TServerException Exception);
+    // The shared shapes of the two reads, the two single writes and the two multiple writes.
+    void HandleRead(TModbusTransaction& T, std::uint8_t Command);
+    void HandleWriteSingle(TModbusTransaction& T, std::uint8_t Command);
+    void HandleWriteMultiple(TModbusTransaction& T, std::uint8_t Command);
     void HandleReadBits(TModbusTransaction& T, bool Coils);
     void HandleReadRegisters(TModbusTransaction& T, bool Holding);
     void HandleWriteSingleCoil(TModbusTransaction& T);
