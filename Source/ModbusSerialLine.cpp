@@ -51,6 +51,10 @@ void TModbusConnection::OpenPort() {
             throw EQuorvelError(qmInitEventMaskFailed);
         UpdateDeviceControlBlock();
         UpdateRealSilentInterval();
+        // Whatever arrived before the port was ours is stale. Purged here, before
+        // the worker starts, so that nothing that arrives once Open has returned
+        // (a client's first request to a new server) is thrown away.
+        PurgeLine(true, true);
         // A break signalled after the last close must not end the new thread's first wait.
         FBreakEvent->Reset();
         FThread = std::make_unique<detail::TTransactionThread>(*this);

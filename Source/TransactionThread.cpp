@@ -106,7 +106,7 @@ void TTransactionThread::NotifyFrame(const std::uint8_t* Bytes, std::int32_t Cou
 }
 
 void TTransactionThread::ClientExecute() {
-    TConnectionAccess::PurgeLine(FConnection, true, true);
+    // The line was purged by the open, before this thread started.
     while (!Terminated()) {
         FEvent.Wait(InfiniteTimeout);
         // The whole queue is drained before the next wait.
@@ -202,7 +202,7 @@ TServerReply TTransactionThread::ReceiveReply(TModbusTransaction& T, std::int32_
 void TTransactionThread::ServerExecute() {
     auto& C = FConnection;
     using A = TConnectionAccess;
-    A::PurgeLine(C, true, true);
+    // The line was purged by the open, before this thread started.
     // One transaction for the loop's whole life, reused for every query.
     auto T = std::make_unique<TModbusTransaction>(static_cast<std::uint32_t>(A::FrameCapacity(C)));
     std::uint8_t* In = FInputBuffer.data();

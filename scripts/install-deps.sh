@@ -7,15 +7,19 @@ set -euo pipefail
 packages=(
     cmake g++ ninja-build pkg-config
     libgtest-dev
-    # Real Modbus peers for the interop suites: the pymodbus serial server (RTU
+    # Real Modbus peers for the interop suites: pymodbus serial client and server (RTU
     # and ASCII; it needs pyserial and its asyncio part, which are only
-    # recommended) and libmodbus, whose RTU server the tests build.
-    python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
+    # recommended), libmodbus, whose RTU server and client the tests build, and
+    # mbpoll, a command-line RTU client.
+    python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev mbpoll
+    # The Qt 6 demo and its tests: Widgets, uic and Qt Test come with qt6-base-dev,
+    # the offscreen platform plugin with libqt6gui6; a font for offscreen rendering.
+    qt6-base-dev fonts-dejavu-core
 )
 # Extra sets, chosen by the caller: ./scripts/install-deps.sh demo
 for extra in "$@"; do
     case "$extra" in
-        demo) packages+=(qt6-base-dev) ;;
+        demo) ;; # the demo's packages are in the default list
         *) echo "install-deps: unknown set '$extra'" >&2; exit 2 ;;
     esac
 done

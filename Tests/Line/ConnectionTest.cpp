@@ -48,13 +48,6 @@ protected:
         });
     }
 
-    // Opens, then waits until the worker has made its start-up purge of the line,
-    // so that the recorded calls after this are the test's own.
-    void OpenAndSettle() {
-        Connection.Open();
-        ASSERT_TRUE(Log->WaitFor("purge"));
-    }
-
     // A transaction to Address, enqueued as if Client had made it.
     void Enqueue(std::uint8_t Address, TModbusClient* Client) {
         auto T = std::make_unique<TModbusTransaction>(256);
@@ -118,7 +111,7 @@ TEST(ConnectionDefaultsTest, RangeRules) {
 }
 
 TEST_F(ConnectionOnPty, ClosedOnlySettingsRefuseChangesWhileOpen) {
-    OpenAndSettle();
+    Connection.Open();
     ASSERT_TRUE(Connection.Active());
     struct TCase {
         const char* Name;
@@ -229,8 +222,7 @@ TEST_F(ConnectionOnPty, HookedPortIsUsedAndNeverClosed) {
     Connection.OnGetHookedPortHandle = [&](TComponent*, TPortHandle& Handle) { Handle = Fd; };
     Connection.Open();
     ASSERT_TRUE(Connection.Active());
-    // The worker purges the line once when it starts; write only after that.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Written at once after the open: nothing the line carries from now on is purged.
     const std::uint8_t Byte = 0x5A;
     EXPECT_TRUE(Access::WriteFrame(Connection, &Byte, 1, 1000));
     EXPECT_EQ(Pty.Read(1, std::chrono::milliseconds(1000)), TBytes{0x5A});
@@ -340,7 +332,7 @@ TEST_F(ConnectionOnPty, ManualModemLines) {
         {fcNone, true, true}, {fcRtsToggle, true, false}, {fcRtsCts, true, false}, {fcDtrDsr, false, true}};
     for (const auto& C : Cases) {
         Connection.SetFlowControl(C.Flow);
-        OpenAndSettle();
+        Connection.Open();
         Log->Clear();
         EXPECT_EQ(ErrorOf([&] { Connection.ChangeDTR(false); }), C.DTRAllowed ? "" : FlowNotValid) << C.Flow;
         EXPECT_EQ(ErrorOf([&] { Connection.ChangeRTS(true); }), C.RTSAllowed ? "" : FlowNotValid) << C.Flow;
