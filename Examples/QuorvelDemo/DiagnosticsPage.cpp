@@ -1,0 +1,5 @@
+#include "DiagnosticsPage.h"
+
+TDiagnosticsPage::TDiagnosticsPage(QWidget* Parent) : QWidget(Parent) {
+    setupUi(this);
+}

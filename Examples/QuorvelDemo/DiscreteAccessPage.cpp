@@ -1,0 +1,5 @@
+#include "DiscreteAccessPage.h"
+
+TDiscreteAccessPage::TDiscreteAccessPage(QWidget* Parent) : QWidget(Parent) {
+    setupUi(this);
+}

@@ -1,0 +1,5 @@
+#include "RegisterAccessPage.h"
+
+TRegisterAccessPage::TRegisterAccessPage(QWidget* Parent) : QWidget(Parent) {
+    setupUi(this);
+}

@@ -1,0 +1,5 @@
+#include "ServerMapPage.h"
+
+TServerMapPage::TServerMapPage(QWidget* Parent) : QWidget(Parent) {
+    setupUi(this);
+}
