@@ -51,7 +51,8 @@ QString ErrorText(std::exception_ptr Error) {
 
 // --- Start-up and shut-down ---------------------------------------------------------------
 
-TQuorvelDemoMainForm::TQuorvelDemoMainForm(QWidget* AOwner, const QString& DataDirectory)
+TQuorvelDemoMainForm::TQuorvelDemoMainForm(QWidget* AOwner, const QString& DataDirectory,
+                                           const QString& Port)
     : QMainWindow(AOwner) {
     // The window, its controls and its components; the connection is closed
     // with every property at its default.
@@ -128,6 +129,9 @@ TQuorvelDemoMainForm::TQuorvelDemoMainForm(QWidget* AOwner, const QString& DataD
     // The start-up sequence. Errors of its steps are shown without a parent
     // (the window is not on the screen yet), and start-up goes on.
     RunHandler(nullptr, [this] { LoadSettingsFile(); });
+    // The closed connection takes any name; nothing writes it to the file here.
+    if (!Port.isEmpty())
+        ModbusConnection1->SetPort(Port.toStdString());
     ToolsLogTransactionsToFileItem->setChecked(fLog->LogTransactionsToFile());
     WriteWelcomeLines();
     RunHandler(nullptr, [this] { LoadServerItems(ServerItemsFileName()); });

@@ -13,6 +13,8 @@
 #include "QuorvelDemoMain.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
@@ -64,6 +66,21 @@ const QString LogFile = QStringLiteral("TransactionLog.txt");
 
 std::unique_ptr<TQuorvelDemoMainForm> Start(const TDataDir& Dir) {
     return std::make_unique<TQuorvelDemoMainForm>(nullptr, Dir.Path());
+}
+
+// Cancels the connection options dialog once it is up.
+void CancelConnectionDialogWhenShown() {
+    auto* Timer = new QTimer;
+    Timer->setInterval(10);
+    QObject::connect(Timer, &QTimer::timeout, [Timer] {
+        if (auto* Dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            Dialog != nullptr && Dialog->objectName() == QLatin1String("TModbusConnectionEditForm")) {
+            Timer->deleteLater();
+            Timer->stop();
+            Dialog->reject();
+        }
+    });
+    Timer->start();
 }
 
 void Trigger(const TQuorvelDemoMainForm& Form, const char* Item) {
@@ -213,8 +230,7 @@ private slots:
              {"FileExitItem", "ToolsConnectionOptionsItem", "ToolsClearTransactionLogItem",
               "ToolsLogTransactionsToFileItem", "HelpAboutItem"})
             QVERIFY2(MenuItem(*Form, Always)->isVisible(), Always);
-        // The dialog behind it is not there yet.
-        QVERIFY(!MenuItem(*Form, "ToolsConnectionOptionsItem")->isEnabled());
+        QVERIFY(MenuItem(*Form, "ToolsConnectionOptionsItem")->isEnabled());
 
         QCOMPARE(
             StatusPanel(*Form, 0),
@@ -295,6 +311,8 @@ private slots:
             // library's queue.
             QTRY_VERIFY(LogTexts(*Form).contains(QStringLiteral("RX: 01 01 01 00 51 88 ")));
             QVERIFY(LogTexts(*Form).contains(QStringLiteral("TX: 01 01 00 00 00 01 FD CA ")));
+            // The client's report follows the received frame.
+            QTRY_VERIFY(LogTexts(*Form).contains(QStringLiteral("Coil 0 is OFF.")));
         }
         const QByteArray File = MaskTimestamps(Dir.Read(LogFile));
         QVERIFY(File.startsWith(WelcomeFileBytes()));
@@ -303,7 +321,11 @@ private slots:
                      "...\r\n"
                      "[T] Modbus connection has been successfully opened.\r\n\r\n"
                      "[T] TX: 01 01 00 00 00 01 FD CA \r\n"
-                     "[T] RX: 01 01 01 00 51 88 \r\n");
+                     "[T] RX: 01 01 01 00 51 88 \r\n"
+                     "[T] DONE: Read Coils (code $01) [ID: 0]\r\n"
+                     "[T] SUCCESS: Normal response\r\n"
+                     "[T] 1 coil was processed.\r\n"
+                     "[T] Coil 0 is OFF.\r\n\r\n");
         QCOMPARE(Watcher.MessageTexts(), QStringList());
     }
 
@@ -683,8 +705,7 @@ private slots:
         const auto Form = Start(Dir);
         const int Lines = static_cast<int>(LogLines(*Form).size());
         Form->ModbusClient1->SetServerAddress(5);
-        // Until the dialog exists the command ends as after Cancel.
-        MenuItem(*Form, "ToolsConnectionOptionsItem")->setEnabled(true);
+        CancelConnectionDialogWhenShown();
         Trigger(*Form, "ToolsConnectionOptionsItem");
         QCOMPARE(StatusPanel(*Form, 1), QStringLiteral("Remote server address: 5"));
         QCOMPARE(Dir.Read(Settings), Stored);
