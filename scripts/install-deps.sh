@@ -20,6 +20,7 @@ packages=(
 for extra in "$@"; do
     case "$extra" in
         demo) ;; # the demo's packages are in the default list
+        bench) packages+=(libbenchmark-dev) ;; # Google Benchmark, for ./bench.sh's frame path
         *) echo "install-deps: unknown set '$extra'" >&2; exit 2 ;;
     esac
 done

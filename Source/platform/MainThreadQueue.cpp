@@ -58,7 +58,10 @@ public:
     void Post(TPosted Item) {
         std::lock_guard Lock(FLock);
         FItems.emplace_back(std::move(Item));
-        FPending.Set();
+        // The event is set from the first item until the queue is empty again;
+        // signalling it once is enough (each Set is a system call).
+        if (FItems.size() == 1)
+            FPending.Set();
     }
 
     void Drop(TMessageTarget* Target) {
@@ -85,8 +88,10 @@ public:
         {
             std::unique_lock Lock(FLock);
             FItems.emplace_back(&Call);
-            FPending.Set();
-            FSyncPending.Set();
+            if (FItems.size() == 1)
+                FPending.Set();
+            if (FCalls++ == 0)
+                FSyncPending.Set();
             FDone.wait(Lock, [&] { return Call.Done; });
         }
         if (Call.Error)
@@ -108,6 +113,8 @@ public:
                 std::lock_guard Lock(FLock);
                 auto It = FItems.begin();
                 if (CallsOnly) {
+                    if (FCalls == 0)
+                        break;
                     while (It != FItems.end() && !std::holds_alternative<TCall*>(*It))
                         ++It;
                 }
@@ -117,8 +124,9 @@ public:
                 FItems.erase(It);
                 if (FItems.empty())
                     FPending.Reset();
-                if (std::none_of(FItems.begin(), FItems.end(),
-                                 [](const TItem& I) { return std::holds_alternative<TCall*>(I); }))
+                // A count of the queued calls, not a scan of the queue: the queue
+                // may hold thousands of posted messages.
+                if (std::holds_alternative<TCall*>(Item) && --FCalls == 0)
                     FSyncPending.Reset();
             }
             Run(Item);
@@ -157,6 +165,7 @@ private:
     std::mutex FLock;
     std::condition_variable FDone;
     std::deque<TItem> FItems;
+    std::size_t FCalls = 0;    // synchronous calls in FItems
     TEvent FPending{true};     // set while anything is queued
     TEvent FSyncPending{true}; // set while a synchronous call is queued
 };
