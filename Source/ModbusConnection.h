@@ -311,9 +311,9 @@ private:
     bool WaitForReceivedChar(std::uint32_t Timeout);
     std::int32_t ReceiveFrame(std::uint8_t* Dest, std::int32_t Max, std::uint32_t Timeout);
     std::int32_t ReceiveFrameRTU(std::uint8_t* Dest, std::int32_t Max, std::uint32_t Timeout,
-                                 std::uint32_t Silence);
+                                 std::uint32_t Silence, std::uint32_t FrameTime);
     std::int32_t ReceiveFrameASCII(std::uint8_t* Dest, std::int32_t Max, std::uint32_t Timeout,
-                                   std::uint32_t Silence);
+                                   std::uint32_t Silence, std::uint32_t FrameTime);
 
     bool FActive = false;
     TBaudRate FBaudRate = br19200;
@@ -337,6 +337,7 @@ private:
     TParityScheme FParity = psEven;
     TSerialPort FPort = "COM1";
     std::uint32_t FRealSilentInterval = 0;
+    std::uint32_t FMaxFrameTime = 0; // ms a receive may take once bytes arrive; set with FRealSilentInterval
     std::uint32_t FReceiveTimeout = 1000;
     std::uint32_t FRefetchDelay = 0;
     bool FRTSEnabled = true;

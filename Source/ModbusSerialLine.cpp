@@ -9,6 +9,7 @@
 #include "detail/SerialDevice.h"
 #include "detail/TransactionThread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -20,6 +21,10 @@ namespace Quorvel {
 namespace {
 
 constexpr std::uint32_t MinRealSilentInterval = 16;
+constexpr std::uint32_t MinFrameTime = 500;
+
+using TClock = std::chrono::steady_clock;
+constexpr TClock::time_point Never = TClock::time_point::max(); // a deadline that does not apply
 
 constexpr std::uint32_t BaudRateValue[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                                            19200, 38400, 56000, 57600, 115200, 128000, 256000};
@@ -90,20 +95,29 @@ void TModbusConnection::UpdateDeviceControlBlock() {
 
 void TModbusConnection::UpdateRealSilentInterval() {
     std::uint32_t Interval;
+    // Character times to milliseconds; the start bit is not counted.
+    const std::uint32_t Bits =
+        (FDataBits == db7 ? 7u : 8u) + (FParity != psNone ? 1u : 0u) + (FStopBits == sb1 ? 1u : 2u);
+    const std::uint32_t Baud = FBaudRate == brCustom ? FCustomBaudRate : BaudRateValue[FBaudRate];
     if (FTransmissionMode == tmASCII) {
         Interval = FSilentInterval;
     } else {
-        // Character times to milliseconds; the start bit is not counted.
-        const std::uint32_t Bits =
-            (FDataBits == db7 ? 7u : 8u) + (FParity != psNone ? 1u : 0u) + (FStopBits == sb1 ? 1u : 2u);
-        const std::uint32_t Baud = FBaudRate == brCustom ? FCustomBaudRate : BaudRateValue[FBaudRate];
         const std::uint32_t Product = Bits * FSilentInterval * 1000u; // fits: SilentInterval is bounded
         Interval = static_cast<std::uint32_t>(std::ceil(static_cast<double>(Product) / Baud));
     }
     if (Interval < MinRealSilentInterval)
         Interval = MinRealSilentInterval;
+    // Bytes that keep coming for longer than twice the longest frame takes at
+    // this rate, plus a few silent intervals, are no frame (a babbling device,
+    // noise at another rate): the receive ends then, so that neither the worker
+    // nor a close waits for them for ever.
+    const double LongestFrame = 1000.0 * InterimBufferSize() * (Bits + 1) / Baud;
+    const double Limit = 2 * LongestFrame + 4.0 * Interval;
+    const std::uint32_t FrameTime =
+        Limit > 3.6e6 ? 3600000u : std::max(MinFrameTime, static_cast<std::uint32_t>(std::ceil(Limit)));
     std::unique_lock Lock(FLock);
     FRealSilentInterval = Interval;
+    FMaxFrameTime = FrameTime;
 }
 
 void TModbusConnection::PurgeLine(bool Receive, bool Transmit) {
@@ -153,13 +167,18 @@ bool TModbusConnection::WaitForReceivedChar(std::uint32_t Timeout) {
 }
 
 std::int32_t TModbusConnection::ReceiveFrame(std::uint8_t* Dest, std::int32_t Max, std::uint32_t Timeout) {
-    const std::uint32_t Silence = RealSilentInterval();
-    return FTransmissionMode == tmRTU ? ReceiveFrameRTU(Dest, Max, Timeout, Silence)
-                                      : ReceiveFrameASCII(Dest, Max, Timeout, Silence);
+    std::uint32_t Silence, FrameTime;
+    {
+        std::shared_lock Lock(FLock);
+        Silence = FRealSilentInterval;
+        FrameTime = FMaxFrameTime;
+    }
+    return FTransmissionMode == tmRTU ? ReceiveFrameRTU(Dest, Max, Timeout, Silence, FrameTime)
+                                      : ReceiveFrameASCII(Dest, Max, Timeout, Silence, FrameTime);
 }
 
 std::int32_t TModbusConnection::ReceiveFrameRTU(std::uint8_t* Dest, std::int32_t Max, std::uint32_t Timeout,
-                                                std::uint32_t Silence) {
+                                                std::uint32_t Silence, std::uint32_t FrameTime) {
     // An RTU frame ends when the line stays silent for the real silent interval;
     // nothing in the bytes is looked at.
     if (Timeout == 0)
@@ -170,7 +189,8 @@ std::int32_t TModbusConnection::ReceiveFrameRTU(std::uint8_t* Dest, std::int32_t
     std::int32_t N = ReadAvailable(Dest, Max);
     if (N == 0)
         return 0;
-    while (WaitForReceivedChar(Silence)) {
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(FrameTime);
+    while (TClock::now() < Deadline && WaitForReceivedChar(Silence)) {
         // Once Dest is full, the rest of an overlong frame is read and dropped
         // until the line is silent: left in the port it would keep the wait
         // awake and then pose as the start of the next frame.
@@ -193,20 +213,30 @@ enum TAsciiState { asWaitColon, asInFrame, asCRSeen, asComplete };
 } // namespace
 
 std::int32_t TModbusConnection::ReceiveFrameASCII(std::uint8_t* Dest, std::int32_t Max, std::uint32_t Timeout,
-                                                  std::uint32_t Silence) {
+                                                  std::uint32_t Silence, std::uint32_t FrameTime) {
     // An ASCII frame runs from ':' to CR LF. Bytes before the first ':' are
     // skipped; every ':' restarts the frame; inside it each gap may last at most
-    // the silent interval. A frame cut short is returned as it is and fails decoding.
+    // the silent interval. A frame cut short is returned as it is and fails
+    // decoding. A frame lasts at most FrameTime from its first ':'; bytes that
+    // never bring one end a limited wait FrameTime after its timeout.
     if (Timeout == 0)
         return 0;
     FDevice->ClearErrors();
     TAsciiState State = asWaitColon;
     std::int32_t N = 0;
+    const auto WaitDeadline =
+        Timeout == detail::InfiniteTimeout
+            ? Never
+            : TClock::now() + std::chrono::milliseconds(std::uint64_t{Timeout} + FrameTime);
+    auto FrameDeadline = Never;
+    auto InTime = [](TClock::time_point Deadline) { return Deadline == Never || TClock::now() < Deadline; };
 
-    // Reads one chunk at Dest + N and walks it; false when the read brought nothing.
+    // Reads at Dest + N and walks what came; false when the read brought nothing.
+    // One byte at a time: whatever follows the LF (a reply right behind its
+    // echo) stays in the port for the next receive.
     auto ScanChunk = [&]() -> bool {
         std::uint8_t* Chunk = Dest + N;
-        const std::int32_t Got = ReadAvailable(Chunk, Max - N);
+        const std::int32_t Got = ReadAvailable(Chunk, std::min<std::int32_t>(1, Max - N));
         if (Got <= 0)
             return false;
         std::int32_t FrameStart = -1;
@@ -217,6 +247,8 @@ std::int32_t TModbusConnection::ReceiveFrameASCII(std::uint8_t* Dest, std::int32
                 State = asInFrame;
                 FrameStart = I;
                 K = 1;
+                if (FrameDeadline == Never) // a later ':' restarts the frame, not its time
+                    FrameDeadline = TClock::now() + std::chrono::milliseconds(FrameTime);
             } else if (State == asInFrame) {
                 ++K;
                 if (Ch == '\r')
@@ -224,7 +256,7 @@ std::int32_t TModbusConnection::ReceiveFrameASCII(std::uint8_t* Dest, std::int32
             } else if (State == asCRSeen) {
                 if (Ch == '\n') {
                     ++K;
-                    State = asComplete; // bytes after the LF in this chunk are dropped
+                    State = asComplete;
                 } else {
                     State = asWaitColon;
                     FrameStart = -1;
@@ -241,11 +273,12 @@ std::int32_t TModbusConnection::ReceiveFrameASCII(std::uint8_t* Dest, std::int32
         return true;
     };
 
-    while (State == asWaitColon && WaitForReceivedChar(Timeout)) {
+    while (State == asWaitColon && InTime(WaitDeadline) && WaitForReceivedChar(Timeout)) {
         if (!ScanChunk())
             break;
     }
-    while ((State == asInFrame || State == asCRSeen) && WaitForReceivedChar(Silence)) {
+    while ((State == asInFrame || State == asCRSeen) && InTime(FrameDeadline) &&
+           WaitForReceivedChar(Silence)) {
         if (!ScanChunk())
             break;
     }

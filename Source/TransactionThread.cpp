@@ -169,11 +169,16 @@ TServerReply TTransactionThread::ReceiveReply(TModbusTransaction& T, std::int32_
     auto& C = FConnection;
     using A = TConnectionAccess;
     std::uint8_t* In = FInputBuffer.data();
+    // Two-wire adapters echo the query before the reply comes: only the first
+    // frame can be the echo. A write's reply repeats its query, so a frame alike
+    // after a skipped one is the reply.
+    bool EchoDue = C.EchoQueryBeforeReply();
     for (;;) {
         std::int32_t N = A::ReceiveFrame(C, In, FInterimBufferSize, C.ReceiveTimeout());
-        // Two-wire adapters echo the query before the reply comes.
-        if (C.EchoQueryBeforeReply() && N >= QuerySize &&
-            std::memcmp(In, FOutputBuffer.data(), static_cast<std::size_t>(QuerySize)) == 0) {
+        const bool Echo = EchoDue && N >= QuerySize &&
+                          std::memcmp(In, FOutputBuffer.data(), static_cast<std::size_t>(QuerySize)) == 0;
+        EchoDue = false;
+        if (Echo) {
             if (N == QuerySize) {
                 N = A::ReceiveFrame(C, In, FInterimBufferSize, C.ReceiveTimeout());
             } else {

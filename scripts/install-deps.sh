@@ -15,6 +15,9 @@ packages=(
     # The Qt 6 demo and its tests: Widgets, uic and Qt Test come with qt6-base-dev,
     # the offscreen platform plugin with libqt6gui6; a font for offscreen rendering.
     qt6-base-dev fonts-dejavu-core
+    # The checked builds: clang with its sanitizer and libFuzzer runtimes, and
+    # llvm-symbolizer for readable reports.
+    clang libclang-rt-14-dev llvm
 )
 # Extra sets, chosen by the caller: ./scripts/install-deps.sh demo
 for extra in "$@"; do

@@ -199,6 +199,56 @@ TEST_F(ClientOnPty, EchoOfTheQueryIsRemoved) {
     }
 }
 
+// Only the first frame after the query can be its echo. A write's reply repeats
+// its query byte for byte, so after a frame from another server it must still
+// count as the reply.
+TEST_F(ClientOnPty, OnlyTheFirstFrameIsTakenForTheEcho) {
+    Connection.SetEchoQueryBeforeReply(true);
+    Connection.Open();
+    Client.WriteSingleRegister(5, 0x1234, nullptr);
+    const TBytes Q = Query();
+    ASSERT_EQ(Q, RtuFrame({0x01, 0x06, 0x00, 0x05, 0x12, 0x34}));
+    Pty.Write(Q);                                 // the echo
+    std::this_thread::sleep_for(60ms);            // frames apart
+    Answer({0x07, 0x06, 0x00, 0x05, 0x12, 0x34}); // another server's
+    std::this_thread::sleep_for(60ms);
+    Pty.Write(Q); // the reply
+    ASSERT_TRUE(AwaitCompletions(1));
+    EXPECT_EQ(Done[0].Reply, srNormalReply);
+}
+
+// An ASCII frame ends at its LF; a reply that arrives in the same read as the
+// echo before it is the next frame, not lost.
+TEST_F(ClientOnPty, AsciiReplyInTheSameReadAsTheEchoIsKept) {
+    auto Ascii = [](const TBytes& Body) {
+        std::uint8_t Sum = 0;
+        for (auto B : Body)
+            Sum = static_cast<std::uint8_t>(Sum + B);
+        std::string S = ":";
+        for (auto B : Body) {
+            S += "0123456789ABCDEF"[B >> 4];
+            S += "0123456789ABCDEF"[B & 15];
+        }
+        const auto Lrc = static_cast<std::uint8_t>(-Sum);
+        S += "0123456789ABCDEF"[Lrc >> 4];
+        S += "0123456789ABCDEF"[Lrc & 15];
+        S += "\r\n";
+        return TBytes(S.begin(), S.end());
+    };
+    Connection.SetTransmissionMode(tmASCII);
+    Connection.SetEchoQueryBeforeReply(true);
+    Connection.Open();
+    Client.ReadHoldingRegisters(0, 1, nullptr);
+    const TBytes Q = Query();
+    ASSERT_EQ(Q, Ascii(ReadOneRegister));
+    TBytes Both = Q;
+    const TBytes Reply = Ascii(OneRegisterReply);
+    Both.insert(Both.end(), Reply.begin(), Reply.end());
+    Pty.Write(Both);
+    ASSERT_TRUE(AwaitCompletions(1));
+    EXPECT_EQ(Done[0].Reply, srNormalReply);
+}
+
 TEST_F(ClientOnPty, CloseWaitsForTheTransactionOnTheLine) {
     Connection.SetMaxRetries(2);
     Connection.SetReceiveTimeout(300);

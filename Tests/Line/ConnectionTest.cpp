@@ -186,9 +186,11 @@ TEST_F(ConnectionOnPty, FailedOpenLeavesTheConnectionClosedWithThePortReleased) 
         {[&] { Connection.SetInputBufferSize(-1); }, "Failed to initialize serial I/O buffers", true},
         {[&] { Connection.SetOutputBufferSize(-1); }, "Failed to initialize serial I/O buffers", true},
     };
+    // Outside the loop: the handlers still fire on the last open below.
+    bool BeforeOpen = false, AfterOpen = false;
     for (const auto& Case : Cases) {
         Log->Clear();
-        bool BeforeOpen = false, AfterOpen = false;
+        BeforeOpen = AfterOpen = false;
         Connection.OnBeforeOpen = [&](TComponent*) { BeforeOpen = true; };
         Connection.OnAfterOpen = [&](TComponent*) { AfterOpen = true; };
         Case.Arrange();

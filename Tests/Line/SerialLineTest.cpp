@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,8 +138,9 @@ TEST_F(SerialLine, AsciiFrameRunsFromTheLastColonToCrLf) {
         {"second colon restarts",
          {{0ms, Bytes(":0103:0103")}, {10ms, Bytes("00000001FB\r\n")}},
          ":010300000001FB\r\n"},
-        {"bytes after LF in the chunk are dropped", {{0ms, Bytes(":0183027A\r\nxx")}}, ":0183027A\r\n"},
-        {"CR then another byte abandons the frame", {{0ms, Bytes(":0103")}, {10ms, Bytes("\rX")}}, ":0103"},
+        {"the frame ends at its LF", {{0ms, Bytes(":0183027A\r\nxx")}}, ":0183027A\r\n"},
+        // The frame so far comes back, CR included, and fails its check.
+        {"CR then another byte abandons the frame", {{0ms, Bytes(":0103")}, {10ms, Bytes("\rX")}}, ":0103\r"},
         {"silence inside the frame cuts it", {{0ms, Bytes(":0103")}, {400ms, Bytes("00\r\n")}}, ":0103"},
     };
     for (const auto& C : Cases) {
@@ -149,10 +152,47 @@ TEST_F(SerialLine, AsciiFrameRunsFromTheLastColonToCrLf) {
     }
 }
 
+// What follows a frame's LF in the same read is the start of the next frame.
+TEST_F(SerialLine, AsciiFramesBackToBackAreReceivedOneAfterTheOther) {
+    Open(tmASCII, 100);
+    Pty.Write(Bytes(":0183027A\r\n:010300000001FB\r\n"));
+    std::this_thread::sleep_for(20ms); // both in the port before the first receive
+    EXPECT_EQ(Receive(), Bytes(":0183027A\r\n"));
+    EXPECT_EQ(Receive(), Bytes(":010300000001FB\r\n"));
+}
+
+// A device that never falls silent (babbling, or sending at another rate) makes
+// no frame; the receive still ends, within a few frame times, in both modes.
+TEST_F(SerialLine, ReceiveEndsOnALineThatNeverFallsSilent) {
+    for (auto Mode : {tmRTU, tmASCII}) {
+        Open(Mode, 4);
+        std::atomic<bool> Stop{false};
+        std::thread Babble([&] {
+            // RTU: bytes with no gap; ASCII: frames that every ':' starts anew.
+            const TBytes Noise = Mode == tmRTU ? TBytes(8, 0x55) : Bytes(":0103");
+            while (!Stop.load()) {
+                Pty.Write(Noise);
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+        auto Received = std::async(std::launch::async, [&] { return Receive(1000); });
+        const bool Ended = Received.wait_for(10s) == std::future_status::ready;
+        Stop.store(true);
+        Babble.join();
+        EXPECT_TRUE(Ended) << (Mode == tmRTU ? "RTU" : "ASCII");
+        Received.get();
+        Connection.Close();
+    }
+}
+
 TEST_F(SerialLine, AsciiGarbageWithoutColonKeepsWaiting) {
     Open(tmASCII, 20);
     Send({{0ms, Bytes("noise")}, {60ms, Bytes("more")}, {60ms, Bytes(":0183027A\r\n")}});
     EXPECT_EQ(Receive(1000), Bytes(":0183027A\r\n"));
+    Sender.join();
+    // A server's wait has no limit: a frame long after the noise is still whole.
+    Send({{0ms, Bytes("34\r\n")}, {900ms, Bytes(":0183027A\r\n")}});
+    EXPECT_EQ(Receive(detail::InfiniteTimeout), Bytes(":0183027A\r\n"));
 }
 
 TEST_F(SerialLine, WriteFrameTogglesRtsAroundTheBytes) {

@@ -50,7 +50,7 @@ protected:
                 throw std::runtime_error("item failed");
             V = Coils[A];
         };
-        Server.OnGetDiscreteInputValue = [this](TComponent*, std::uint16_t A, bool& V) { V = A % 2 == 0; };
+        Server.OnGetDiscreteInputValue = [](TComponent*, std::uint16_t A, bool& V) { V = A % 2 == 0; };
         Server.OnGetHoldingRegisterValue = [this](TComponent*, std::uint16_t A, std::uint16_t& V) {
             if (Throwing.count(A))
                 throw std::runtime_error("item failed");

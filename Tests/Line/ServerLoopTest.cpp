@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <map>
+#include <thread>
 #include <unistd.h>
 
 using namespace Quorvel;
@@ -133,6 +135,24 @@ TEST_F(ServerOnPty, CloseReturnsPromptlyFromTheUnlimitedWait) {
     Connection.Close();
     EXPECT_LT(Clock::now() - Start, 1s);
     EXPECT_EQ(Discarded, 0); // the close signal is not an invalid frame
+}
+
+TEST_F(ServerOnPty, CloseReturnsWhileTheLineNeverFallsSilent) {
+    std::atomic<bool> Stop{false};
+    std::thread Babble([&] {
+        // Gives up after 8 s, so that a receive with no end still lets the test finish.
+        for (const auto Until = Clock::now() + 8s; !Stop.load() && Clock::now() < Until;) {
+            Pty.Write(TBytes(8, 0x55));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    PumpFor(100ms);
+    const auto Start = Clock::now();
+    Connection.Close();
+    const auto Took = Clock::now() - Start;
+    Stop.store(true);
+    Babble.join();
+    EXPECT_LT(Took, 4s);
 }
 
 TEST_F(ServerOnPty, AHungUpPortIsPacedAndStillClosesPromptly) {
