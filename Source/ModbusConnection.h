@@ -323,6 +323,10 @@ private:
     std::uint32_t FCustomBaudRate = 19200;
     TDataBits FDataBits = db8;
     std::unique_ptr<detail::TSerialDevice> FDevice; // the open port; empty while closed
+    // Bytes an ASCII receive read past the LF of its frame (a reply right
+    // behind its echo): the next receive takes them first; a purge drops them.
+    // Used by the worker thread only.
+    std::vector<std::uint8_t> FReceiveCarry;
     TDeviceFactory FDeviceFactory;                  // opens ports by name; a seam for tests
     bool FDTREnabled = true;
     std::atomic<bool> FEchoQueryBeforeReply{false}; // read by the worker without the lock

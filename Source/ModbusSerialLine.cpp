@@ -121,6 +121,8 @@ void TModbusConnection::UpdateRealSilentInterval() {
 }
 
 void TModbusConnection::PurgeLine(bool Receive, bool Transmit) {
+    if (Receive)
+        FReceiveCarry.clear();
     if (Receive || Transmit)
         FDevice->Purge(Receive, Transmit);
 }
@@ -183,6 +185,7 @@ std::int32_t TModbusConnection::ReceiveFrameRTU(std::uint8_t* Dest, std::int32_t
     // nothing in the bytes is looked at.
     if (Timeout == 0)
         return 0;
+    FReceiveCarry.clear(); // ASCII bytes left from before a change of mode
     FDevice->ClearErrors();
     if (!WaitForReceivedChar(Timeout))
         return 0;
@@ -208,7 +211,8 @@ std::int32_t TModbusConnection::ReceiveFrameRTU(std::uint8_t* Dest, std::int32_t
 namespace {
 
 // Receive states of an ASCII frame.
-enum TAsciiState { asWaitColon, asInFrame, asCRSeen, asComplete };
+// asAbandoned: CR followed by another byte; the frame so far is returned as it is.
+enum TAsciiState { asWaitColon, asInFrame, asCRSeen, asComplete, asAbandoned };
 
 } // namespace
 
@@ -231,17 +235,27 @@ std::int32_t TModbusConnection::ReceiveFrameASCII(std::uint8_t* Dest, std::int32
     auto FrameDeadline = Never;
     auto InTime = [](TClock::time_point Deadline) { return Deadline == Never || TClock::now() < Deadline; };
 
+    // Bytes carried over from the last receive come first, then the port's.
+    auto Pending = [&](std::uint32_t Wait) { return !FReceiveCarry.empty() || WaitForReceivedChar(Wait); };
     // Reads at Dest + N and walks what came; false when the read brought nothing.
-    // One byte at a time: whatever follows the LF (a reply right behind its
-    // echo) stays in the port for the next receive.
+    // Whatever follows the LF (a reply right behind its echo) is kept for the
+    // next receive.
     auto ScanChunk = [&]() -> bool {
         std::uint8_t* Chunk = Dest + N;
-        const std::int32_t Got = ReadAvailable(Chunk, std::min<std::int32_t>(1, Max - N));
+        std::int32_t Got;
+        if (!FReceiveCarry.empty()) {
+            Got = std::min<std::int32_t>(static_cast<std::int32_t>(FReceiveCarry.size()), Max - N);
+            std::memcpy(Chunk, FReceiveCarry.data(), static_cast<std::size_t>(Got));
+            FReceiveCarry.erase(FReceiveCarry.begin(), FReceiveCarry.begin() + Got);
+        } else {
+            Got = ReadAvailable(Chunk, Max - N);
+        }
         if (Got <= 0)
             return false;
         std::int32_t FrameStart = -1;
         std::int32_t K = 0;
-        for (std::int32_t I = 0; I < Got && State != asComplete; ++I) {
+        std::int32_t I = 0;
+        for (; I < Got && State != asComplete && State != asAbandoned; ++I) {
             const std::uint8_t Ch = Chunk[I];
             if (Ch == ':') {
                 State = asInFrame;
@@ -258,12 +272,12 @@ std::int32_t TModbusConnection::ReceiveFrameASCII(std::uint8_t* Dest, std::int32
                     ++K;
                     State = asComplete;
                 } else {
-                    State = asWaitColon;
-                    FrameStart = -1;
-                    K = 0;
+                    State = asAbandoned; // that byte is dropped, what follows it kept
                 }
             }
         }
+        if (I < Got)
+            FReceiveCarry.insert(FReceiveCarry.begin(), Chunk + I, Chunk + Got);
         if (FrameStart >= 0) {
             std::memmove(Dest, Chunk + FrameStart, static_cast<std::size_t>(K));
             N = K;
@@ -273,12 +287,12 @@ std::int32_t TModbusConnection::ReceiveFrameASCII(std::uint8_t* Dest, std::int32
         return true;
     };
 
-    while (State == asWaitColon && InTime(WaitDeadline) && WaitForReceivedChar(Timeout)) {
+    while (State == asWaitColon && InTime(WaitDeadline) && Pending(Timeout)) {
         if (!ScanChunk())
             break;
     }
     while ((State == asInFrame || State == asCRSeen) && InTime(FrameDeadline) &&
-           WaitForReceivedChar(Silence)) {
+           Pending(Silence)) {
         if (!ScanChunk())
             break;
     }
