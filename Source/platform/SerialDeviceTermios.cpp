@@ -93,6 +93,9 @@ timespec TimeLeft(TClock::time_point Deadline) noexcept {
     return Ts;
 }
 
+// How long before a timed wait's deadline the wait stops sleeping and polls.
+constexpr auto SpinWindow = std::chrono::microseconds(250);
+
 TClock::time_point DeadlineAfter(std::uint32_t TimeoutMs) noexcept {
     return TClock::now() + std::chrono::milliseconds(TimeoutMs);
 }
@@ -255,9 +258,12 @@ public:
         std::array<pollfd, 2> Fds{{{FFd, POLLIN, 0}, {Break != nullptr ? Break->Fd() : -1, POLLIN, 0}}};
         const nfds_t Count = Break != nullptr ? 2 : 1;
         for (;;) {
-            const timespec Left = TimeLeft(Deadline);
             // ppoll takes nanoseconds, so the wait ends on the deadline rather
-            // than on the next whole millisecond.
+            // than on the next whole millisecond. A timer wake-up comes late by
+            // the scheduler's latency, which would stretch every silence the
+            // receiver measures: the sleep ends SpinWindow early and the rest
+            // is polled without sleeping.
+            const timespec Left = TimeLeft(Deadline - SpinWindow);
             const int R = ppoll(Fds.data(), Count, Infinite ? nullptr : &Left, nullptr);
             if (R < 0) {
                 if (errno == EINTR)
