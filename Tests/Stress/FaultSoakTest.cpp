@@ -18,6 +18,7 @@
 
 #include <cstdlib>
 
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <map>
@@ -177,14 +178,23 @@ public:
         for (const auto& W : Writes)
             ++Applied[W];
         const auto Silence = std::chrono::milliseconds(ClientLine.RealSilentInterval());
+        // How late a receiver's silence timer may end: frames a silent interval
+        // apart, give or take this, may be read as one.
+        const auto TimerSlack = std::chrono::milliseconds(2);
         std::map<const Relay::TRecord*, const TRequest*> AnsweredBy; // the server replies matched so far
         // Whether a record other than Own (and the foreign frame sent ahead of it)
         // reached Direction's receiver between From and To: bytes of another
         // exchange that may have run into this one's frames.
         auto Stray = [&](Relay::TDirection Direction, const Relay::TRecord* Own, Clock::time_point From,
                          Clock::time_point To) {
-            for (std::size_t I = 0; I < Records.size(); ++I) {
-                const auto& Rec = Records[I];
+            // Records come in the order the relay had them; none is delivered a
+            // second after that, so only those received from a second before From on count.
+            const auto First = std::lower_bound(
+                Records.begin(), Records.end(), From - std::chrono::seconds(1),
+                [](const Relay::TRecord& Rec, Clock::time_point T) { return Rec.Received < T; });
+            for (auto It = First;
+                 It != Records.end() && (To == Clock::time_point::max() || It->Received <= To); ++It) {
+                const auto& Rec = *It;
                 if (Rec.Direction != Direction || &Rec == Own || Rec.Echo ||
                     Rec.Delivered == Clock::time_point{})
                     continue;
@@ -196,6 +206,12 @@ public:
                                                      It->second->Info.Reply != srNone &&
                                                      Rec.Delivered < From + std::chrono::milliseconds(1))
                     continue;
+                // ASCII: the tail of a long split has no ':' and is skipped as
+                // noise, unless it lands inside a frame being received (Own).
+                if (Spec.Ascii && Rec.Fault == Relay::fSplitLong && Rec.FirstDelivered < From &&
+                    (Own == nullptr || Rec.Delivered + TimerSlack < Own->FirstDelivered ||
+                     Rec.Delivered > Own->Delivered + TimerSlack))
+                    continue;
                 if (Rec.Delivered >= From && Rec.FirstDelivered <= To)
                     return true;
             }
@@ -204,7 +220,8 @@ public:
         for (const auto& [ID, R] : Requests)
             FBySeq[R.Seq] = &R;
 
-        std::size_t Next = 0; // the first server reply not yet matched
+        std::vector<bool> Used(Answers.size(), false); // server replies matched to a query
+        std::size_t Next = 0;                          // the first one not matched yet
         for (std::uint32_t Seq = 1; Seq <= Issued && Seq <= Queries.size(); ++Seq) {
             const TRequest& R = *FBySeq[Seq];
             const std::uint32_t ID = R.Info.ID;
@@ -222,41 +239,35 @@ public:
             // another query running into this one, may have spoilt it; a long
             // split is read whole by a receiver that was kept off the processor
             // for the whole gap (a loaded machine), and is then answered.
-            const bool MaybeLost =
-                Q.Fault == Relay::fSplitLong || (Q.Fault == Relay::fSplitShort && Q.Gap >= Silence / 2) ||
-                Stray(Relay::dirAtoB, &Q, Q.FirstDelivered - Silence - std::chrono::milliseconds(5),
-                      Q.Delivered + Silence);
+            const bool MaybeLost = Q.Fault == Relay::fSplitLong ||
+                                   (Q.Fault == Relay::fSplitShort && Q.Gap >= Silence / 2) ||
+                                   Stray(Relay::dirAtoB, &Q, Q.FirstDelivered - Silence - TimerSlack,
+                                         Q.Delivered + Silence + TimerSlack);
             const TBytes Expected = ExpectedReply(R);
-            // A query that may not have got through is answered, if at all, before
-            // the client gives up on it and sends the next one (a reply alike may
-            // belong to a later query).
+            // The server's reply to this query: the first unused one alike that
+            // came after the query and before the next one; a query that must have
+            // got through may have its reply start a moment after the next query
+            // (the client gave up while it was on its way). Replies are alike
+            // often, so a query that may not have got through takes no such slack.
             const auto NextQuery = Seq < Queries.size() ? Queries[Seq]->FirstByte : Clock::time_point::max();
+            const auto Latest =
+                NextQuery == Clock::time_point::max() || MaybeLost ? NextQuery : NextQuery + Silence;
             const Relay::TRecord* A = nullptr;
-            if (!Lost && Next < Answers.size() && Answers[Next]->Frame == Expected &&
-                Answers[Next]->Received > Q.Delivered &&
-                (!MaybeLost || Answers[Next]->FirstByte < NextQuery)) {
-                A = Answers[Next++];
-                AnsweredBy[A] = &R;
-                if (Q.Fault == Relay::fSplitLong)
-                    ++JoinedCount;
-            } else if (!Lost && !MaybeLost) {
+            for (std::size_t K = Next; !Lost && K < Answers.size() && Answers[K]->FirstByte < Latest; ++K) {
+                if (!Used[K] && Answers[K]->Frame == Expected && Answers[K]->Received > Q.Delivered) {
+                    A = Answers[K];
+                    Used[K] = true;
+                    AnsweredBy[A] = &R;
+                    break;
+                }
+            }
+            while (Next < Answers.size() && Used[Next])
+                ++Next;
+            if (A != nullptr && Q.Fault == Relay::fSplitLong)
+                ++JoinedCount;
+            if (A == nullptr && !Lost && !MaybeLost)
                 Problems.push_back(Name(ID, R) + ": an intact query was not answered (" + Why + ")" +
                                    Timeline(Records, Q) + ClientView(R));
-            }
-            if (std::getenv("SOAKDBG") && Spec.Echo && !Spec.Ascii && Seq >= 140 && Seq <= 152) {
-                auto Ms = [&](Clock::time_point T) {
-                    return std::chrono::duration<double, std::milli>(T - Q.FirstByte).count();
-                };
-                std::cerr << "seq " << Seq << " fault " << Relay::FaultName(Q.Fault) << " lost " << Lost
-                          << " maybe " << MaybeLost << " matched " << (A != nullptr) << " verdict "
-                          << R.Info.Reply;
-                if (Next < Answers.size())
-                    std::cerr << " next[" << Next << "] eq " << (Answers[Next]->Frame == Expected)
-                              << " first " << Ms(Answers[Next]->FirstByte) << " recv "
-                              << Ms(Answers[Next]->Received) << " qdeliv " << Ms(Q.Delivered) << " nextq "
-                              << Ms(NextQuery);
-                std::cerr << std::endl;
-            }
             // The client reads from just before its query until it sends the next one.
             const bool Tainted =
                 Stray(Relay::dirBtoA, A, Q.FirstByte - std::chrono::milliseconds(1), NextQuery);
@@ -297,8 +308,10 @@ public:
                     Allowed.insert(srNone);
             }
             if (Tainted) {
+                // The stray bytes may even be a whole reply that fits this request
+                // (the same function and count): the line cannot tell, so any verdict goes.
                 ++TaintedCount;
-                Allowed.insert({srNone, srInvalidFrame, srUnmatchedReply});
+                Allowed.insert({srNone, srInvalidFrame, srUnmatchedReply, srExceptionReply, srNormalReply});
             }
             if (!Allowed.count(R.Info.Reply))
                 Problems.push_back(Name(ID, R) + ": verdict " + std::to_string(R.Info.Reply) + " after " +
@@ -315,10 +328,9 @@ public:
                                        Why);
             }
         }
-        if (Next != Answers.size())
-            Problems.push_back(
-                std::to_string(Answers.size() - Next) +
-                " server replies answer no query; the first:" + Timeline(Records, *Answers[Next]));
+        if (const auto Orphans = std::count(Used.begin(), Used.end(), false); Orphans != 0)
+            Problems.push_back(std::to_string(Orphans) + " server replies answer no query; the first:" +
+                               Timeline(Records, *Answers[Next]));
     }
 
     // The reply frame, as line bytes, that the server composes for R.
@@ -586,11 +598,6 @@ private:
 } // namespace
 
 TEST(FaultSoak, EveryRequestCompletesOnceWithTheVerdictItsFaultsCallFor) {
-    // The verdict oracle still misjudges some echo lanes (a reply judged with an
-    // earlier exchange's stray bytes); until it is settled the soak runs only
-    // when asked for, as ./soak.sh does.
-    if (std::getenv("QUORVEL_SOAK_TRANSACTIONS") == nullptr)
-        GTEST_SKIP() << "set QUORVEL_SOAK_TRANSACTIONS (./soak.sh) to run the soak";
     const auto Total = static_cast<std::uint32_t>(EnvNumber("QUORVEL_SOAK_TRANSACTIONS", 800));
     const auto LaneCount =
         static_cast<std::uint32_t>(std::max<std::uint64_t>(1, EnvNumber("QUORVEL_SOAK_LANES", 4)));
